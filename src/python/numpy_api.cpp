@@ -1,0 +1,97 @@
+#include "numpy_api.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+
+// The table itself; every other file of the binding layer declares it extern.
+void** PyArray_API = nullptr;
+int PyArray_RUNTIME_VERSION = 0;
+
+namespace trelvane::py {
+
+namespace {
+
+std::atomic<bool> numpy_ready{false};
+PyMutex numpy_mutex;
+
+// NumPy 2 moved the multiarray module under numpy._core.
+const char* multiarray_module() {
+    Ref numpy = checked(PyImport_ImportModule("numpy"));
+    Ref version = checked(PyObject_GetAttrString(numpy.get(), "__version__"));
+    const char* text = PyUnicode_AsUTF8(version.get());
+    check_python(text != nullptr);
+    return std::atoi(text) >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+}
+
+void import_table() {
+    Ref module = checked(PyImport_ImportModule(multiarray_module()));
+    Ref capsule = checked(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    if (!PyCapsule_CheckExact(capsule.get()))
+        raise(PyExc_RuntimeError, "numpy's _ARRAY_API is not a capsule");
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    check_python(table != nullptr);
+    PyArray_API = static_cast<void**>(table);
+    if (PyArray_GetNDArrayCVersion() < NPY_ABI_VERSION)
+        raise(PyExc_ImportError, "trelvane was built against a newer NumPy ABI than the one installed");
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+}
+
+}  // namespace
+
+void require_numpy() {
+    if (numpy_ready.load(std::memory_order_acquire)) return;
+    PyMutex_Lock(&numpy_mutex);  // detaches while it waits: no deadlock with the interpreter
+    try {
+        if (!numpy_ready.load(std::memory_order_relaxed)) {
+            import_table();
+            numpy_ready.store(true, std::memory_order_release);
+        }
+    } catch (...) {
+        PyMutex_Unlock(&numpy_mutex);
+        throw;
+    }
+    PyMutex_Unlock(&numpy_mutex);
+}
+
+PyArrayObject* as_array(PyObject* obj, int ndim, int typenum, npy_intp last_dim) {
+    if (!PyArray_Check(obj)) return nullptr;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != ndim) return nullptr;
+    if (last_dim != 0 && PyArray_DIM(array, ndim - 1) != last_dim) return nullptr;
+    PyArray_Descr* wanted = PyArray_DescrFromType(typenum);
+    const bool same = PyArray_EquivTypes(PyArray_DESCR(array), wanted);
+    Py_DECREF(wanted);
+    return same ? array : nullptr;
+}
+
+namespace {
+
+constexpr const char* buffer_capsule = "trelvane.buffer";
+
+void free_buffer(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, buffer_capsule)); }
+
+}  // namespace
+
+PyObject* array_owning(void* buffer, int typenum, std::initializer_list<npy_intp> shape) {
+    PyObject* owner = PyCapsule_New(buffer, buffer_capsule, free_buffer);
+    if (!owner) {
+        std::free(buffer);
+        throw PythonError{};
+    }
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(typenum),
+                                           static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()),
+                                           nullptr, buffer, NPY_ARRAY_CARRAY, nullptr);
+    if (!array) {
+        Py_DECREF(owner);
+        throw PythonError{};
+    }
+    // Steals owner, also on failure (which then frees the buffer with it).
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner) < 0) {
+        Py_DECREF(array);
+        throw PythonError{};
+    }
+    return array;
+}
+
+}  // namespace trelvane::py

@@ -1,0 +1,60 @@
+// NumPy's C API for the binding layer: the table is imported on first use,
+// and arrays are tested, read and created here.
+#pragma once
+
+#include "frame.hpp"
+
+#define PY_ARRAY_UNIQUE_SYMBOL trelvane_ARRAY_API
+#define NO_IMPORT_ARRAY
+#include <numpy/arrayobject.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+#include "shared.hpp"
+
+namespace trelvane::py {
+
+// Imports NumPy's C-API table once per process; throws PythonError when the
+// import fails. Every entry point calls it before touching an array.
+void require_numpy();
+
+// obj as an array of ndim dimensions whose dtype is equivalent to typenum's
+// native type, or nullptr. last_dim, when not 0, is the required size of the
+// last dimension.
+PyArrayObject* as_array(PyObject* obj, int ndim, int typenum, npy_intp last_dim = 0);
+
+template <class T> constexpr int typenum_of();
+template <> constexpr int typenum_of<std::uint8_t>() { return NPY_UBYTE; }
+template <> constexpr int typenum_of<std::uint16_t>() { return NPY_USHORT; }
+template <> constexpr int typenum_of<float>() { return NPY_FLOAT; }
+
+// The elements of an array in row-major order: the array's own memory when it
+// is C-contiguous and aligned, else a row-major copy. Holds a reference to
+// whichever array it reads.
+template <class T>
+struct RowMajor {
+    Ref holder;
+    std::span<const T> samples;
+
+    explicit RowMajor(PyArrayObject* array) {
+        if (PyArray_ISCARRAY_RO(array))
+            holder = Ref(Py_NewRef(reinterpret_cast<PyObject*>(array)));
+        else
+            holder = checked(PyArray_NewCopy(array, NPY_CORDER));
+        auto* a = reinterpret_cast<PyArrayObject*>(holder.get());
+        samples = {static_cast<const T*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
+    }
+};
+
+// A new C-contiguous, writeable array over buffer (from malloc), which it
+// takes over, also when it fails: the array's base object frees the memory.
+PyObject* array_owning(void* buffer, int typenum, std::initializer_list<npy_intp> shape);
+
+template <class T>
+PyObject* array_owning(Buffer<T>&& buffer, std::initializer_list<npy_intp> shape) {
+    return array_owning(buffer.release(), typenum_of<T>(), shape);
+}
+
+}  // namespace trelvane::py

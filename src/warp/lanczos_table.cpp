@@ -1,0 +1,32 @@
+#include <cmath>
+
+#include "sampling.hpp"
+
+namespace trelvane {
+
+double lanczos3_weight(double d) {
+    if (d == 0) return 1;
+    if (std::fabs(d) >= 3) return 0;
+    const double p = 3.141592653589793 * d;
+    const double q = p / 3;
+    return (std::sin(p) / p) * (std::sin(q) / q);
+}
+
+LanczosTable build_lanczos_table() {
+    LanczosTable table;
+    table.reserve(lanczos_phases + 1);
+    for (std::size_t k = 0; k <= lanczos_phases; ++k) {
+        const double t = static_cast<double>(k) * 0.0009765625;
+        LanczosWeights w;
+        double sum = 0;
+        for (int i = 0; i < 6; ++i) {
+            w[i] = lanczos3_weight(t + 2 - i);
+            sum = sum + w[i];
+        }
+        for (double& v : w) v = v / sum;
+        table.push_back(w);
+    }
+    return table;
+}
+
+}  // namespace trelvane

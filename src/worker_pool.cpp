@@ -1,0 +1,153 @@
+#include <pthread.h>
+#include <sched.h>
+
+#include "shared.hpp"
+
+namespace trelvane {
+
+std::string to_string(const SizeMismatch& m) {
+    return "SizeMismatch { expected: " + std::to_string(m.expected) +
+           ", got: " + std::to_string(m.got) + " }";
+}
+
+void fail(const std::string& message) { throw InternalFailure(message); }
+
+void fail_empty_range(std::int64_t lo, std::int64_t hi) {
+    fail("min > max. min = " + std::to_string(lo) + ", max = " + std::to_string(hi));
+}
+
+WorkerPool::WorkerPool(std::size_t workers) {
+    try {
+        threads_.reserve(workers);
+        for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { worker_loop(); });
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+WorkerPool::~WorkerPool() { stop(); }
+
+void WorkerPool::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        shutdown_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_)
+        if (t.joinable()) t.join();
+}
+
+// Takes rows until none is left; a row taken after a failure is only counted.
+bool WorkerPool::work_on(Job& job) {
+    bool took = false;
+    for (;;) {
+        const std::size_t row = job.next.fetch_add(1, std::memory_order_relaxed);
+        if (row >= job.rows) return took;
+        took = true;
+        if (job.stopped.load(std::memory_order_relaxed)) continue;
+        try {
+            job.call(job.context, row);
+        } catch (...) {
+            std::lock_guard lock(job.error_mutex);
+            if (!job.error) job.error = std::current_exception();
+            job.stopped.store(true, std::memory_order_relaxed);
+        }
+    }
+}
+
+namespace {
+
+bool has_rows_left(const WorkerPool::Job& job) {
+    return job.next.load(std::memory_order_relaxed) < job.rows;
+}
+
+void unlink(WorkerPool::Job*& head, WorkerPool::Job* job) {
+    for (WorkerPool::Job** p = &head; *p; p = &(*p)->link)
+        if (*p == job) {
+            *p = job->link;
+            return;
+        }
+}
+
+}  // namespace
+
+void WorkerPool::execute(Job& job) {
+    if (job.rows == 0) return;
+    if (job.rows > 1 && !threads_.empty()) {
+        {
+            std::lock_guard lock(mutex_);
+            Job** tail = &jobs_;
+            while (*tail) tail = &(*tail)->link;
+            *tail = &job;
+        }
+        wake_.notify_all();
+    }
+    work_on(job);
+    {
+        // Every row is now taken; wait for the workers still inside this job.
+        std::unique_lock lock(mutex_);
+        unlink(jobs_, &job);
+        done_.wait(lock, [&] { return job.participants == 0; });
+    }
+    if (job.error) std::rethrow_exception(job.error);
+}
+
+// The caller may release a job only once no worker is inside it any more.
+void WorkerPool::worker_loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return shutdown_ || jobs_ != nullptr; });
+        if (shutdown_) return;
+        Job* job = jobs_;
+        if (!has_rows_left(*job)) {
+            unlink(jobs_, job);
+            continue;
+        }
+        ++job->participants;
+        lock.unlock();
+        work_on(*job);
+        lock.lock();
+        if (--job->participants == 0) done_.notify_all();
+    }
+}
+
+namespace {
+
+std::mutex pool_mutex;
+std::atomic<WorkerPool*> pool{nullptr};
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+// The child of a fork() has none of the parent's worker threads: forget the old
+// pool (its threads and locks belong to the parent) and build a new one on use.
+void before_fork() { pool_mutex.lock(); }
+void after_fork_parent() { pool_mutex.unlock(); }
+void after_fork_child() {
+    pool.store(nullptr, std::memory_order_relaxed);
+    pool_mutex.unlock();
+}
+
+}  // namespace
+
+WorkerPool& process_pool() {
+    if (WorkerPool* p = pool.load(std::memory_order_acquire)) return *p;
+    std::lock_guard lock(pool_mutex);
+    if (WorkerPool* p = pool.load(std::memory_order_relaxed)) return *p;
+    static const bool registered = (pthread_atfork(before_fork, after_fork_parent, after_fork_child), true);
+    (void)registered;
+    // Never destroyed: joining workers during interpreter shutdown buys nothing.
+    auto* created = new WorkerPool(available_processors());
+    pool.store(created, std::memory_order_release);
+    return *created;
+}
+
+}  // namespace trelvane

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "shared.hpp"
+
+namespace trelvane {
+namespace {
+
+TEST(SizeMismatch, TextForm) {
+    EXPECT_EQ(to_string(SizeMismatch{12, 7}), "SizeMismatch { expected: 12, got: 7 }");
+    EXPECT_EQ(to_string(SizeMismatch{UINT64_MAX, 0}),
+              "SizeMismatch { expected: 18446744073709551615, got: 0 }");
+}
+
+TEST(SaturatingConversion, LimitsAndNaN) {
+    EXPECT_EQ(saturating_i64(std::nan("")), 0);
+    EXPECT_EQ(saturating_i64(1e300), INT64_MAX);
+    EXPECT_EQ(saturating_i64(-1e300), INT64_MIN);
+    EXPECT_EQ(saturating_i64(-2.7), -2);
+    EXPECT_EQ(saturating_u64(std::nan("")), 0u);
+    EXPECT_EQ(saturating_u64(-5.0), 0u);
+    EXPECT_EQ(saturating_u64(1e300), UINT64_MAX);
+    EXPECT_EQ(saturating_u64(1024.0), 1024u);
+}
+
+TEST(ClampIndex, EmptyRangeIsAnInternalFailure) {
+    EXPECT_EQ(clamp_index(-3, 0, 9), 0);
+    EXPECT_EQ(clamp_index(12, 0, 9), 9);
+    try {
+        clamp_index(0, 0, -1);
+        FAIL();
+    } catch (const InternalFailure& e) {
+        EXPECT_STREQ(e.what(), "min > max. min = 0, max = -1");
+    }
+}
+
+TEST(Buffer, ZeroedAndOverflowChecked) {
+    auto b = Buffer<std::uint16_t>::zeroed(1000);
+    EXPECT_EQ(b.size, 1000u);
+    for (auto v : b.span()) EXPECT_EQ(v, 0);
+    EXPECT_THROW(Buffer<std::uint16_t>::zeroed(SIZE_MAX / 2 + 1), std::bad_alloc);
+    EXPECT_THROW(checked_mul(SIZE_MAX, 2), std::bad_alloc);
+}
+
+class PoolSizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PoolSizes, EveryRowRunsExactlyOnce) {
+    WorkerPool pool(GetParam());
+    std::vector<int> out(997 * 5, 0);
+    for_each_row(std::span<int>(out), 5, [](std::size_t y, std::span<int> row) {
+        for (auto& v : row) v += static_cast<int>(y) + 1;
+    }, pool);
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], static_cast<int>(i / 5) + 1);
+}
+
+TEST_P(PoolSizes, LastRowMayBeShort) {
+    WorkerPool pool(GetParam());
+    std::vector<int> out(11, 0);
+    std::vector<std::size_t> lengths(3);
+    for_each_row(std::span<int>(out), 4, [&](std::size_t y, std::span<int> row) {
+        lengths[y] = row.size();
+    }, pool);
+    EXPECT_EQ(lengths, (std::vector<std::size_t>{4, 4, 3}));
+}
+
+TEST_P(PoolSizes, FailureIsRethrownOnTheCaller) {
+    WorkerPool pool(GetParam());
+    std::vector<int> out(1000, 0);
+    std::atomic<int> ran{0};
+    EXPECT_THROW(for_each_row(std::span<int>(out), 1, [&](std::size_t y, std::span<int>) {
+        ++ran;
+        if (y == 10) fail("row 10 failed");
+    }, pool), InternalFailure);
+    // The pool stays usable after a failed loop.
+    std::atomic<int> after{0};
+    pool.run(50, [&](std::size_t) { ++after; });
+    EXPECT_EQ(after.load(), 50);
+}
+
+TEST_P(PoolSizes, ZeroRowLengthFailsEvenWhenEmpty) {
+    WorkerPool pool(GetParam());
+    std::vector<int> empty;
+    try {
+        for_each_row(std::span<int>(empty), 0, [](std::size_t, std::span<int>) {}, pool);
+        FAIL();
+    } catch (const InternalFailure& e) {
+        EXPECT_STREQ(e.what(), "chunk_size must not be zero");
+    }
+    int calls = 0;
+    for_each_row(std::span<int>(empty), 3, [&](std::size_t, std::span<int>) { ++calls; }, pool);
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_P(PoolSizes, ConcurrentCallersShareThePool) {
+    WorkerPool pool(GetParam());
+    std::vector<std::thread> callers;
+    std::vector<long> sums(6, 0);
+    for (std::size_t t = 0; t < sums.size(); ++t)
+        callers.emplace_back([&, t] {
+            for (int round = 0; round < 20; ++round) {
+                std::vector<long> rows(300, 0);
+                pool.run(rows.size(), [&](std::size_t y) { rows[y] = static_cast<long>(y * (t + 1)); });
+                sums[t] += std::accumulate(rows.begin(), rows.end(), 0L);
+            }
+        });
+    for (auto& c : callers) c.join();
+    for (std::size_t t = 0; t < sums.size(); ++t)
+        EXPECT_EQ(sums[t], 20L * 299 * 300 / 2 * static_cast<long>(t + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, PoolSizes, ::testing::Values(0, 1, 3, 8));
+
+TEST(ProcessPool, OneWorkerPerAvailableProcessor) {
+    EXPECT_GE(process_pool().workers(), 1u);
+    EXPECT_EQ(&process_pool(), &process_pool());
+}
+
+}  // namespace
+}  // namespace trelvane
