@@ -278,3 +278,48 @@ def test_forked_child_can_still_call():
         print(os.waitstatus_to_exitcode(status))
     """)
     assert out.strip() == "0"
+
+
+def test_concurrent_calls_match_sequential_calls():
+    from concurrent.futures import ThreadPoolExecutor
+    rng = np.random.default_rng(7)
+    src = rng.integers(0, 65535, (120, 90, 3), dtype=np.uint16)
+    maps = rng.uniform(-5, 125, (2, 100, 110)).astype(np.float32)
+    calls = [
+        lambda: trelvane.remap_rgb(src, maps[0], maps[1], "lanczos3"),
+        lambda: trelvane.remap_gray(src[..., 0].copy(), maps[1], maps[0]),
+        lambda: trelvane.warp_rgb(src, [0.9, 0.1, 3, -0.1, 1.2, 0, 1e-3, 2e-3, 1], 1.3, -2, 4, "lanczos3"),
+        lambda: trelvane.warp_rgb(src[::-1], [1, 0.2, 0, 0, 1, 0, 0, 0, 1], 0.8, 0, 0),
+    ] * 6
+    sequential = [call() for call in calls]
+    with ThreadPoolExecutor(max_workers=8) as pool:
+        concurrent = list(pool.map(lambda call: call(), calls))
+    for a, b in zip(sequential, concurrent):
+        np.testing.assert_array_equal(a, b)
+
+
+def test_other_threads_run_during_a_computation():
+    import threading
+    count, stop = [0], threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            count[0] += 1
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        src = np.zeros((1500, 1500, 3), np.uint8)
+        before = count[0]
+        trelvane.warp_rgb(src, [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0, "lanczos3")
+        during = count[0] - before
+    finally:
+        stop.set()
+        spinner.join()
+    assert during > 0
+
+
+@pytest.mark.skipif(not __import__("sysconfig").get_config_var("Py_GIL_DISABLED"),
+                    reason="needs the free-threaded interpreter")
+def test_import_keeps_the_gil_disabled():
+    assert run_python("import sys, trelvane; print(sys._is_gil_enabled())").strip() == "False"
