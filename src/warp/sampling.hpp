@@ -18,6 +18,7 @@ namespace trelvane {
 // A borrowed row-major image of C interleaved channels.
 template <class T, int C>
 struct SourceView {
+    static constexpr std::uint64_t max_side = std::uint64_t{1} << 52;
     const T* samples;
     std::uint64_t width;
     std::uint64_t height;
@@ -32,8 +33,9 @@ struct SourceView {
         : samples(s.data()), width(w), height(h),
           max_x(static_cast<double>(w) - 0.5), max_y(static_cast<double>(h) - 0.5),
           last_col(static_cast<std::int64_t>(w) - 1), last_row(static_cast<std::int64_t>(h) - 1) {
-        if (dims_product(dims_product(w, h), C) != s.size() || w > INT64_MAX || h > INT64_MAX)
+        if (dims_product(dims_product(w, h), C) != s.size())
             fail("source view length does not match its size");
+        if (!s.empty() && (w > max_side || h > max_side)) fail("source view too large for exact positions");
     }
 
     bool outside(double x, double y) const {
@@ -48,27 +50,54 @@ struct SourceView {
     }
 };
 
-// Round half up, saturate at 0 and the sample maximum; NaN stores 0.
+// Round half up, saturate at 0 and the sample maximum; NaN stores 0. Written
+// as selects so that it compiles without branches.
 template <class T>
 inline T to_sample(double v) {
     constexpr double max = std::numeric_limits<T>::max();
     double r = v + 0.5;
-    if (0 > r) r = 0;
-    if (max < r) r = max;
-    return r == r ? static_cast<T>(r) : T{0};
+    r = 0 > r ? 0 : r;  // NaN stays NaN
+    r = max < r ? max : r;
+    r = r == r ? r : 0;
+    return static_cast<T>(static_cast<std::int32_t>(r));
+}
+
+// floor(x) as an integer and as a double. Baseline x86-64 has no rounding
+// instruction and a library call per sample is costly, so floor is truncation
+// corrected downwards. Exact for |x| < 2^52, which covers every position
+// inside a non-empty source (its sides are below 2^52, see SourceView).
+struct Floor {
+    std::int64_t i;
+    double f;
+};
+inline Floor floor_of(double x) {
+    std::int64_t i = static_cast<std::int64_t>(x);
+    double f = static_cast<double>(i);
+    if (f > x) i -= 1, f -= 1;
+    return {i, f};
+}
+
+// The C library's round (halves away from zero) for 0 <= v < 2^52, exactly:
+// v minus its integer part is exact at these magnitudes.
+inline std::uint64_t round_non_negative(double v) {
+    const auto t = static_cast<std::uint64_t>(v);
+    return t + (v - static_cast<double>(t) >= 0.5 ? 1 : 0);
 }
 
 template <class T, int C>
 inline void sample_bilinear(const SourceView<T, C>& src, double x, double y, T* dest) {
     if (src.outside(x, y)) return;
     src.require_pixels();
-    const double fx = std::floor(x), fy = std::floor(y);
-    const double tx = x - fx, ty = y - fy;
-    const std::int64_t ix = saturating_i64(fx), iy = saturating_i64(fy);
-    const std::int64_t x0 = std::clamp<std::int64_t>(ix, 0, src.last_col);
-    const std::int64_t x1 = std::clamp<std::int64_t>(ix + 1, 0, src.last_col);
-    const std::int64_t y0 = std::clamp<std::int64_t>(iy, 0, src.last_row);
-    const std::int64_t y1 = std::clamp<std::int64_t>(iy + 1, 0, src.last_row);
+    if (x != x || y != y) {  // NaN weights make every channel NaN, stored as 0
+        for (int c = 0; c < C; ++c) dest[c] = 0;
+        return;
+    }
+    const Floor fx = floor_of(x), fy = floor_of(y);
+    const double tx = x - fx.f, ty = y - fy.f;
+    const std::int64_t x0 = std::clamp<std::int64_t>(fx.i, 0, src.last_col);
+    const std::int64_t x1 = std::clamp<std::int64_t>(fx.i + 1, 0, src.last_col);
+    const std::int64_t y0 = std::clamp<std::int64_t>(fy.i, 0, src.last_row);
+    const std::int64_t y1 = std::clamp<std::int64_t>(fy.i + 1, 0, src.last_row);
     const double w00 = (1 - tx) * (1 - ty), w01 = tx * (1 - ty);
     const double w10 = (1 - tx) * ty, w11 = tx * ty;
     const T* p00 = src.pixel(x0, y0);
@@ -95,13 +124,16 @@ inline void sample_lanczos3(const SourceView<T, C>& src, const LanczosTable& tab
                             double y, T* dest) {
     if (src.outside(x, y)) return;
     src.require_pixels();
-    const double fx = std::floor(x), fy = std::floor(y);
-    const std::uint64_t kx = saturating_u64(std::round((x - fx) * 1024));
-    const std::uint64_t ky = saturating_u64(std::round((y - fy) * 1024));
+    // A NaN axis has phase 0 and base 0: it samples as at coordinate 0.
+    if (x != x) x = 0;
+    if (y != y) y = 0;
+    const Floor fx = floor_of(x), fy = floor_of(y);
+    const std::uint64_t kx = round_non_negative((x - fx.f) * 1024);
+    const std::uint64_t ky = round_non_negative((y - fy.f) * 1024);
     if (kx >= table.size() || ky >= table.size()) fail("Lanczos phase outside the table");
     const LanczosWeights& wx = table[kx];
     const LanczosWeights& wy = table[ky];
-    const std::int64_t bx = saturating_i64(fx), by = saturating_i64(fy);
+    const std::int64_t bx = fx.i, by = fy.i;
 
     // Tap pixels; inside the image no clamping is needed.
     std::array<std::int64_t, 6> cols, rows;
