@@ -1,6 +1,8 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <system_error>
+
 #include "shared.hpp"
 
 namespace trelvane {
@@ -16,10 +18,13 @@ void fail_empty_range(std::int64_t lo, std::int64_t hi) {
     fail("min > max. min = " + std::to_string(lo) + ", max = " + std::to_string(hi));
 }
 
+// A system that refuses more threads gets a smaller pool: the calling thread
+// always works too, so a pool without workers still finishes every loop.
 WorkerPool::WorkerPool(std::size_t workers) {
     try {
         threads_.reserve(workers);
         for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { worker_loop(); });
+    } catch (const std::system_error&) {
     } catch (...) {
         stop();
         throw;

@@ -1,5 +1,7 @@
 #include "frame.hpp"
 
+#include "shared.hpp"
+
 #include <exception>
 #include <new>
 #include <atomic>
@@ -37,6 +39,7 @@ std::string name_list(const std::vector<const char*>& names) {
 void parse_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t count = spec.parameters.size();
+    if (slots.size() != count) fail("argument slots do not match the parameters");
     const std::size_t positional = count - spec.keyword_only.size();
     for (auto& slot : slots) slot = nullptr;
 
