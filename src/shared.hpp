@@ -146,7 +146,7 @@ private:
     void execute(Job& job);
     void stop();
     void worker_loop();
-    static bool work_on(Job& job);
+    static void work_on(Job& job);
 
     std::mutex mutex_;
     std::condition_variable wake_;   // workers: a job arrived or shutdown

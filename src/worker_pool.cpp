@@ -44,12 +44,10 @@ void WorkerPool::stop() {
 }
 
 // Takes rows until none is left; a row taken after a failure is only counted.
-bool WorkerPool::work_on(Job& job) {
-    bool took = false;
+void WorkerPool::work_on(Job& job) {
     for (;;) {
         const std::size_t row = job.next.fetch_add(1, std::memory_order_relaxed);
-        if (row >= job.rows) return took;
-        took = true;
+        if (row >= job.rows) return;
         if (job.stopped.load(std::memory_order_relaxed)) continue;
         try {
             job.call(job.context, row);
