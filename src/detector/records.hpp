@@ -1,0 +1,80 @@
+// The detector's shared records and constants: the working image, the used
+// mask, the level-line field, regions and rectangles. Pixel (x, y) of an image
+// of width w has the 32-bit index y × w + x everywhere in the detector.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace trelvane {
+
+// Gradient magnitude threshold, always compared as a 32-bit float.
+inline constexpr float rho = 5.226252f;
+static_assert(std::bit_cast<std::uint32_t>(rho) == 0x40A73D75u);
+
+inline constexpr double pi = 3.141592653589793;
+inline constexpr double two_pi = 6.283185307179586;
+// Angle tolerance of region growing and of every fitted rectangle: pi/8.
+inline constexpr double angle_tolerance = 0.39269908169872414;
+// Probability that a pixel is aligned by chance at that tolerance.
+inline constexpr double aligned_probability = 0.125;
+
+// The detector's working image: 64-bit samples, row-major, borrowed.
+struct GrayImage {
+    std::size_t width = 0;
+    std::size_t height = 0;
+    std::span<const double> samples;
+};
+
+// One byte per pixel: 0 = free, anything else = too weak or already taken.
+using UsedMask = std::vector<std::uint8_t>;
+
+// Gradient magnitude and the unit vector of the level-line direction
+// (cosine, sine). All zero where undefined.
+struct GradientRecord {
+    float magnitude = 0;
+    float dir_x = 0;
+    float dir_y = 0;
+};
+
+struct GradientField {
+    std::size_t width = 0;
+    std::size_t height = 0;
+    std::vector<GradientRecord> records;  // width × height, row-major
+};
+
+// Pixel indices, seed first, then in order of acceptance.
+using Region = std::vector<std::uint32_t>;
+
+// A rectangle around a central line from (x1, y1) to (x2, y2) with unit
+// direction (dx, dy), full width `width`, angle tolerance `prec` (radians) and
+// chance probability `p` of an aligned pixel.
+struct Rect {
+    double x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+    double width = 0;
+    double dx = 0, dy = 0;
+    double prec = 0;
+    double p = 0;
+    bool operator==(const Rect&) const = default;
+};
+
+// Running minimum and maximum that ignore a NaN operand.
+template <class F>
+inline F min_ignoring_nan(F running, F v) { return v < running || running != running ? v : running; }
+template <class F>
+inline F max_ignoring_nan(F running, F v) { return v > running || running != running ? v : running; }
+
+// Folds an angle difference into (-pi, pi] by whole turns. Differences of
+// angles from atan2 need at most one turn; a non-finite one is left as it is.
+inline double fold_angle(double d) {
+    if (!std::isfinite(d)) return d;
+    while (d <= -pi) d += two_pi;
+    while (d > pi) d -= two_pi;
+    return d;
+}
+
+}  // namespace trelvane
