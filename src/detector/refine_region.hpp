@@ -1,0 +1,21 @@
+// Region refinement: a region that fills its rectangle too thinly is regrown
+// with a tolerance estimated near its seed and, if still too thin, shrunk
+// around the seed.
+#pragma once
+
+#include <cstdint>
+
+#include "records.hpp"
+
+namespace trelvane {
+
+// Fraction of its rectangle a region must fill.
+inline constexpr double min_density = 0.7;
+
+// True when region and rect now describe a dense enough candidate (rect is
+// the rectangle of the region as it stands); false rejects the candidate.
+// Pixels released by regrowth or shrinking are freed in used.
+bool refine_region(Region& region, Rect& rect, UsedMask& used, const GradientField& field,
+                   std::uint64_t min_region_size);
+
+}  // namespace trelvane
