@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace trelvane {
@@ -23,11 +24,22 @@ inline constexpr double angle_tolerance = 0.39269908169872414;
 // Probability that a pixel is aligned by chance at that tolerance.
 inline constexpr double aligned_probability = 0.125;
 
-// The detector's working image: 64-bit samples, row-major, borrowed.
+// The detector's working image: 64-bit samples, row-major, either borrowed
+// from the caller or held in `owned` (an owning image is moved, never copied).
 struct GrayImage {
     std::size_t width = 0;
     std::size_t height = 0;
     std::span<const double> samples;
+    std::vector<double> owned;
+
+    static GrayImage borrowing(std::size_t width, std::size_t height, std::span<const double> samples) {
+        return GrayImage{width, height, samples, {}};
+    }
+    static GrayImage owning(std::size_t width, std::size_t height, std::vector<double> samples) {
+        GrayImage image{width, height, {}, std::move(samples)};
+        image.samples = image.owned;
+        return image;
+    }
 };
 
 // One byte per pixel: 0 = free, anything else = too weak or already taken.

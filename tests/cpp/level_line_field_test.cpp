@@ -13,7 +13,7 @@ namespace trelvane {
 namespace {
 
 GradientField field_of(const std::vector<double>& samples, std::size_t w, std::size_t h) {
-    return level_line_field(GrayImage{w, h, samples});
+    return level_line_field(GrayImage::borrowing(w, h, samples));
 }
 
 const GradientRecord& at(const GradientField& f, std::size_t x, std::size_t y) {
@@ -113,8 +113,8 @@ TEST(LevelLineField, SameFieldForAnyWorkerCount) {
     std::vector<double> img(w * h);
     for (double& v : img) v = value(rng);
     WorkerPool alone(0), many(5);
-    const GradientField a = level_line_field(GrayImage{w, h, img}, alone);
-    const GradientField b = level_line_field(GrayImage{w, h, img}, many);
+    const GradientField a = level_line_field(GrayImage::borrowing(w, h, img), alone);
+    const GradientField b = level_line_field(GrayImage::borrowing(w, h, img), many);
     ASSERT_EQ(a.records.size(), b.records.size());
     EXPECT_EQ(std::memcmp(a.records.data(), b.records.data(), a.records.size() * sizeof(GradientRecord)), 0);
 }

@@ -1,0 +1,125 @@
+#include "detect_segments.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <type_traits>
+
+#include "gaussian_downsample.hpp"
+#include "grow_region.hpp"
+#include "improve_rect.hpp"
+#include "level_line_field.hpp"
+#include "pseudo_order.hpp"
+#include "records.hpp"
+#include "refine_region.hpp"
+#include "region_to_rect.hpp"
+
+namespace trelvane {
+
+namespace {
+
+// The scale test that skips downsampling: 1 <= scale, or unordered (NaN).
+bool downsamples(double scale) { return scale < 1; }
+
+// Samples as 64-bit floats: doubles are borrowed, other types converted.
+template <class T>
+GrayImage working_samples(std::span<const T> samples, std::size_t width, std::size_t height) {
+    if constexpr (std::is_same_v<T, double>) {
+        return GrayImage::borrowing(width, height, samples);
+    } else {
+        std::vector<double> converted(samples.size());
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            converted[i] = static_cast<double>(samples[i]);
+            if constexpr (std::is_same_v<T, std::uint16_t>) converted[i] = converted[i] / 257.0;
+        }
+        return GrayImage::owning(width, height, std::move(converted));
+    }
+}
+
+// Pixels too weak to be seeds start out used.
+UsedMask initial_mask(const GradientField& field) {
+    UsedMask used(field.records.size());
+    for (std::size_t i = 0; i < used.size(); ++i) used[i] = field.records[i].magnitude <= rho ? 1 : 0;
+    return used;
+}
+
+// IEEE 754 totalOrder as a signed integer key.
+std::int64_t total_order_key(double v) {
+    const auto bits = std::bit_cast<std::int64_t>(v);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+}  // namespace
+
+void sort_longest_first(std::vector<Segment>& segments) {
+    const auto key = [](const Segment& s) { return total_order_key(std::hypot(s.x2 - s.x1, s.y2 - s.y1)); };
+    std::stable_sort(segments.begin(), segments.end(),
+                     [&](const Segment& a, const Segment& b) { return key(b) < key(a); });
+}
+
+namespace {
+
+// Steps 5 to 11 on the working image; m maps its coordinates back to the input.
+std::vector<Segment> find_segments(const GrayImage& image, double m) {
+    const GradientField field = level_line_field(image);
+    const double log_nt =
+        2.5 * (std::log10(static_cast<double>(image.width)) + std::log10(static_cast<double>(image.height))) +
+        1.0413926851582251;
+    const std::uint64_t min_region_size = saturating_u64(std::ceil(log_nt / 0.9030899869919435));
+    const std::vector<std::uint32_t> seeds = pseudo_order(field, rho);
+    UsedMask used = initial_mask(field);
+
+    std::vector<Segment> segments;
+    Region region;
+    Rect rect;
+    for (const std::uint32_t seed : seeds) {
+        if (used[seed]) continue;
+        const double angle = grow_region(seed, angle_tolerance, field, used, region);
+        if (region.size() < min_region_size) continue;
+        rect = region_to_rect(region, field, angle, aligned_probability);
+        if (!refine_region(region, rect, used, field, min_region_size)) continue;
+        const double log_nfa = improve_rect(rect, field.records, rho, log_nt, image.width, image.height);
+        if (0 >= log_nfa) continue;  // a NaN score is not rejected
+        segments.push_back({(rect.x1 + 0.5) * m, (rect.y1 + 0.5) * m, (rect.x2 + 0.5) * m,
+                            (rect.y2 + 0.5) * m, rect.width * m, rect.p, log_nfa});
+    }
+    sort_longest_first(segments);
+    return segments;
+}
+
+}  // namespace
+
+ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale) {
+    if (!downsamples(scale)) return {width, height};
+    const DownsampledSize size = downsampled_size(width, height, scale);
+    return {size.width, size.height};
+}
+
+template <class T>
+Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::uint64_t width,
+                                              std::uint64_t height, double scale) {
+    const std::uint64_t length = dims_product(width, height);
+    if (samples.size() != length) return SizeMismatch{length, samples.size()};
+    if (width < 3 || height < 3) return std::vector<Segment>{};
+    // Sizes first: a scale too small to leave 3 × 3 pixels needs no kernel.
+    const ImageSize size = working_size(width, height, scale);
+    if (size.width < 3 || size.height < 3) return std::vector<Segment>{};
+    if (dims_product(size.width, size.height) > std::uint64_t{UINT32_MAX})
+        fail("the working image has 2^32 pixels or more");
+
+    GrayImage image = working_samples(samples, width, height);
+    if (!downsamples(scale)) return find_segments(image, 1.0);
+    image = gaussian_downsample(image, scale);
+    return find_segments(image, 1 / scale);
+}
+
+template Checked<std::vector<Segment>> detect_segments<double>(std::span<const double>, std::uint64_t,
+                                                               std::uint64_t, double);
+template Checked<std::vector<Segment>> detect_segments<float>(std::span<const float>, std::uint64_t,
+                                                              std::uint64_t, double);
+template Checked<std::vector<Segment>> detect_segments<std::uint8_t>(std::span<const std::uint8_t>,
+                                                                     std::uint64_t, std::uint64_t, double);
+template Checked<std::vector<Segment>> detect_segments<std::uint16_t>(std::span<const std::uint16_t>,
+                                                                      std::uint64_t, std::uint64_t, double);
+
+}  // namespace trelvane
