@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <type_traits>
 
@@ -17,6 +18,24 @@
 namespace trelvane {
 
 namespace {
+
+// Adds the time since the last lap to a stage's total, when timing.
+class Laps {
+public:
+    explicit Laps(StageTimes* times) : times_(times) {
+        if (times_) last_ = std::chrono::steady_clock::now();
+    }
+    void lap(double StageTimes::*stage) {
+        if (!times_) return;
+        const auto now = std::chrono::steady_clock::now();
+        times_->*stage += std::chrono::duration<double>(now - last_).count();
+        last_ = now;
+    }
+
+private:
+    StageTimes* times_;
+    std::chrono::steady_clock::time_point last_;
+};
 
 // The scale test that skips downsampling: 1 <= scale, or unordered (NaN).
 bool downsamples(double scale) { return scale < 1; }
@@ -60,14 +79,16 @@ void sort_longest_first(std::vector<Segment>& segments) {
 namespace {
 
 // Steps 5 to 11 on the working image; m maps its coordinates back to the input.
-std::vector<Segment> find_segments(const GrayImage& image, double m) {
+std::vector<Segment> find_segments(const GrayImage& image, double m, Laps& laps) {
     const GradientField field = level_line_field(image);
+    laps.lap(&StageTimes::field);
     const double log_nt =
         2.5 * (std::log10(static_cast<double>(image.width)) + std::log10(static_cast<double>(image.height))) +
         1.0413926851582251;
     const std::uint64_t min_region_size = saturating_u64(std::ceil(log_nt / 0.9030899869919435));
     const std::vector<std::uint32_t> seeds = pseudo_order(field, rho);
     UsedMask used = initial_mask(field);
+    laps.lap(&StageTimes::ordering);
 
     std::vector<Segment> segments;
     Region region;
@@ -75,10 +96,16 @@ std::vector<Segment> find_segments(const GrayImage& image, double m) {
     for (const std::uint32_t seed : seeds) {
         if (used[seed]) continue;
         const double angle = grow_region(seed, angle_tolerance, field, used, region);
-        if (region.size() < min_region_size) continue;
+        if (region.size() < min_region_size) {
+            laps.lap(&StageTimes::growing);
+            continue;
+        }
         rect = region_to_rect(region, field, angle, aligned_probability);
-        if (!refine_region(region, rect, used, field, min_region_size)) continue;
+        const bool dense = refine_region(region, rect, used, field, min_region_size);
+        laps.lap(&StageTimes::growing);
+        if (!dense) continue;
         const double log_nfa = improve_rect(rect, field.records, rho, log_nt, image.width, image.height);
+        laps.lap(&StageTimes::validation);
         if (0 >= log_nfa) continue;  // a NaN score is not rejected
         segments.push_back({(rect.x1 + 0.5) * m, (rect.y1 + 0.5) * m, (rect.x2 + 0.5) * m,
                             (rect.y2 + 0.5) * m, rect.width * m, rect.p, log_nfa});
@@ -97,7 +124,7 @@ ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale) 
 
 template <class T>
 Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::uint64_t width,
-                                              std::uint64_t height, double scale) {
+                                              std::uint64_t height, double scale, StageTimes* times) {
     const std::uint64_t length = dims_product(width, height);
     if (samples.size() != length) return SizeMismatch{length, samples.size()};
     if (width < 3 || height < 3) return std::vector<Segment>{};
@@ -107,19 +134,21 @@ Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::u
     if (dims_product(size.width, size.height) > std::uint64_t{UINT32_MAX})
         fail("the working image has 2^32 pixels or more");
 
+    Laps laps(times);
     GrayImage image = working_samples(samples, width, height);
-    if (!downsamples(scale)) return find_segments(image, 1.0);
+    if (!downsamples(scale)) return find_segments(image, 1.0, laps);
     image = gaussian_downsample(image, scale);
-    return find_segments(image, 1 / scale);
+    laps.lap(&StageTimes::downsampling);
+    return find_segments(image, 1 / scale, laps);
 }
 
 template Checked<std::vector<Segment>> detect_segments<double>(std::span<const double>, std::uint64_t,
-                                                               std::uint64_t, double);
+                                                               std::uint64_t, double, StageTimes*);
 template Checked<std::vector<Segment>> detect_segments<float>(std::span<const float>, std::uint64_t,
-                                                              std::uint64_t, double);
+                                                              std::uint64_t, double, StageTimes*);
 template Checked<std::vector<Segment>> detect_segments<std::uint8_t>(std::span<const std::uint8_t>,
-                                                                     std::uint64_t, std::uint64_t, double);
+                                                                     std::uint64_t, std::uint64_t, double, StageTimes*);
 template Checked<std::vector<Segment>> detect_segments<std::uint16_t>(std::span<const std::uint16_t>,
-                                                                      std::uint64_t, std::uint64_t, double);
+                                                                      std::uint64_t, std::uint64_t, double, StageTimes*);
 
 }  // namespace trelvane
