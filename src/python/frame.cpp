@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -150,6 +151,8 @@ PyObject* guard_failures(PyObject* (*body)(void*), void* context) noexcept {
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) raise_panic("an entry point failed without an exception");
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a container size beyond what can be represented
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_panic(e.what());

@@ -61,7 +61,8 @@ std::string_view to_utf8(PyObject* value);  // str or a subclass; valid while va
 [[noreturn]] void raise_wrong_type(PyObject* value, const char* required);
 
 // Runs body() and returns its result. Python errors pass through, memory
-// exhaustion becomes MemoryError, every other C++ exception PanicException:
+// exhaustion (and sizes beyond any allocation) becomes MemoryError, every
+// other C++ exception PanicException:
 // nothing unwinds into the interpreter.
 PyObject* guard_failures(PyObject* (*body)(void*), void* context) noexcept;
 template <class Body>
