@@ -1,9 +1,10 @@
-"""Writes example pictures of trelvane's resampling to demo/output/.
+"""Writes example pictures of trelvane's resampling and line detection to demo/output/.
 
     python demo/demo.py
 
-Each picture puts the input and the results of both filters side by side; the
-*_zoom pictures magnify a detail, where bilinear and lanczos3 differ visibly.
+Each resampling picture puts the input and the results of both filters side by
+side; the *_zoom pictures magnify a detail, where bilinear and lanczos3 differ
+visibly. The detect_* pictures draw the detected segments over gray photos.
 """
 
 from pathlib import Path
@@ -11,7 +12,8 @@ from pathlib import Path
 import numpy as np
 import skimage.data
 import skimage.transform as skt
-from PIL import Image
+import skimage.color
+from PIL import Image, ImageDraw
 
 import trelvane
 
@@ -95,11 +97,29 @@ def gray_demo():
          *(trelvane.remap_gray(photo, map_x, map_y, filter=f) for f in FILTERS))
 
 
+def detect_demo():
+    photos = {"camera": skimage.data.camera(),
+              "rocket": skimage.data.rocket(),
+              "astronaut": skimage.data.astronaut()}
+    for name, photo in photos.items():
+        gray = photo if photo.ndim == 2 else np.round(skimage.color.rgb2gray(photo) * 255).astype(np.uint8)
+        segments = trelvane.detect(gray)  # the default scale, 0.8
+        # Segments in red over the photo, dimmed so that they stand out.
+        canvas = Image.fromarray(gray // 2 + 64).convert("RGB")
+        draw = ImageDraw.Draw(canvas)
+        for s in segments:
+            draw.line([(s.x1, s.y1), (s.x2, s.y2)], fill=(255, 40, 40), width=max(1, round(s.width / 2)))
+        path = OUT / f"detect_{name}.png"
+        canvas.save(path)
+        print(path, f"({len(segments)} segments)")
+
+
 def main():
     OUT.mkdir(exist_ok=True)
     perspective_demo()
     swirl_demo()
     gray_demo()
+    detect_demo()
 
 
 if __name__ == "__main__":
