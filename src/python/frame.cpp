@@ -121,18 +121,16 @@ void raise_wrong_type(PyObject* value, const char* required) {
 PyObject* panic_exception() {
     static std::atomic<PyObject*> type{nullptr};
     static PyMutex mutex;
-    if (PyObject* t = type.load(std::memory_order_acquire)) return t;
-    PyMutex_Lock(&mutex);  // detaches while it waits: no deadlock with the interpreter
-    PyObject* t = type.load(std::memory_order_relaxed);
-    if (!t) {
-        t = PyErr_NewExceptionWithDoc(
-            "trelvane.PanicException",
-            "An internal invariant of trelvane failed. This is a bug, not a problem with the input.",
-            PyExc_BaseException, nullptr);
-        if (t) type.store(t, std::memory_order_release);  // kept for the life of the process
+    try {
+        return once_per_process(type, mutex, [] {
+            return PyErr_NewExceptionWithDoc(
+                "trelvane.PanicException",
+                "An internal invariant of trelvane failed. This is a bug, not a problem with the input.",
+                PyExc_BaseException, nullptr);
+        });
+    } catch (const PythonError&) {
+        return nullptr;
     }
-    PyMutex_Unlock(&mutex);
-    return t;
 }
 
 namespace {

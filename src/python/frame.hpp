@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <initializer_list>
 #include <span>
@@ -70,8 +71,31 @@ PyObject* guarded(Body&& body) noexcept {
     return guard_failures([](void* ctx) { return (*static_cast<Body*>(ctx))(); }, &body);
 }
 
-// The class PanicException (base BaseException), created once per process.
+// The class PanicException (base BaseException), created once per process;
+// nullptr with the exception set if that fails.
 PyObject* panic_exception();
+
+// The object create() makes (a new reference, kept for the life of the
+// process), made once per process however many threads race to it. The lock
+// detaches while it waits, so it cannot deadlock with a thread that holds the
+// interpreter or the import lock. A failed creation (create() returns nullptr
+// or throws PythonError) is tried again by the next caller.
+template <class Create>
+PyObject* once_per_process(std::atomic<PyObject*>& slot, PyMutex& mutex, Create&& create) {
+    if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
+    PyMutex_Lock(&mutex);
+    struct Unlock {
+        PyMutex& mutex;
+        ~Unlock() { PyMutex_Unlock(&mutex); }
+    } unlock{mutex};
+    PyObject* made = slot.load(std::memory_order_relaxed);
+    if (!made) {
+        made = create();
+        check_python(made != nullptr);
+        slot.store(made, std::memory_order_release);
+    }
+    return made;
+}
 
 // Detaches the calling thread from the interpreter for its lifetime.
 class Detached {

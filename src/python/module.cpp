@@ -1,7 +1,9 @@
-// The module object: its definition, the functions it exports and the
-// execution step that adds them, in order, to the module and its __all__.
+// The module object: its definition, the class and functions it exports and
+// the execution step that adds them, in order, to the module and its __all__.
+#include "detect.hpp"
 #include "frame.hpp"
 #include "resample.hpp"
+#include "segment_type.hpp"
 
 namespace trelvane::py {
 
@@ -11,6 +13,11 @@ template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
 constexpr PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }
+
+PyMethodDef detect_def{
+    "detect", fastcall<detect>(), METH_FASTCALL | METH_KEYWORDS,
+    "detect(gray, scale=...)\n--\n\n"
+    "Find the validated line segments of a grayscale image."};
 
 PyMethodDef warp_rgb_def{
     "warp_rgb", fastcall<warp_rgb>(), METH_FASTCALL | METH_KEYWORDS,
@@ -42,6 +49,11 @@ void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
     check_python(PyObject_SetAttr(module, name, value) == 0);
 }
 
+void add_type(PyObject* module, PyObject* type) {
+    Ref name = checked(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
+    add_attribute(module, name.get(), type);
+}
+
 void add_function(PyObject* module, PyMethodDef* def) {
     Ref module_name = checked(PyModule_GetNameObject(module));
     Ref function = checked(PyCFunction_NewEx(def, module, module_name.get()));
@@ -51,7 +63,8 @@ void add_function(PyObject* module, PyMethodDef* def) {
 
 int exec_module(PyObject* module) {
     PyObject* done = guarded([&] {
-        for (PyMethodDef* def : {&warp_rgb_def, &remap_rgb_def, &remap_gray_def})
+        add_type(module, segment_type());
+        for (PyMethodDef* def : {&detect_def, &warp_rgb_def, &remap_rgb_def, &remap_gray_def})
             add_function(module, def);
         return Py_NewRef(Py_None);
     });

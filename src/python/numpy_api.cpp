@@ -12,20 +12,15 @@ namespace trelvane::py {
 
 namespace {
 
-std::atomic<bool> numpy_ready{false};
-PyMutex numpy_mutex;
-
-// NumPy 2 moved the multiarray module under numpy._core.
-const char* multiarray_module() {
+// Imports the table and returns its capsule, which the process keeps.
+PyObject* import_table() {
     Ref numpy = checked(PyImport_ImportModule("numpy"));
     Ref version = checked(PyObject_GetAttrString(numpy.get(), "__version__"));
     const char* text = PyUnicode_AsUTF8(version.get());
     check_python(text != nullptr);
-    return std::atoi(text) >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
-}
-
-void import_table() {
-    Ref module = checked(PyImport_ImportModule(multiarray_module()));
+    // NumPy 2 moved the multiarray module under numpy._core.
+    const char* name = std::atoi(text) >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    Ref module = checked(PyImport_ImportModule(name));
     Ref capsule = checked(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
     if (!PyCapsule_CheckExact(capsule.get()))
         raise(PyExc_RuntimeError, "numpy's _ARRAY_API is not a capsule");
@@ -35,24 +30,15 @@ void import_table() {
     if (PyArray_GetNDArrayCVersion() < NPY_ABI_VERSION)
         raise(PyExc_ImportError, "trelvane was built against a newer NumPy ABI than the one installed");
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+    return capsule.release();
 }
+
+std::atomic<PyObject*> table_capsule{nullptr};
+PyMutex table_mutex;
 
 }  // namespace
 
-void require_numpy() {
-    if (numpy_ready.load(std::memory_order_acquire)) return;
-    PyMutex_Lock(&numpy_mutex);  // detaches while it waits: no deadlock with the interpreter
-    try {
-        if (!numpy_ready.load(std::memory_order_relaxed)) {
-            import_table();
-            numpy_ready.store(true, std::memory_order_release);
-        }
-    } catch (...) {
-        PyMutex_Unlock(&numpy_mutex);
-        throw;
-    }
-    PyMutex_Unlock(&numpy_mutex);
-}
+void require_numpy() { once_per_process(table_capsule, table_mutex, import_table); }
 
 PyArrayObject* as_array(PyObject* obj, int ndim, int typenum, npy_intp last_dim) {
     if (!PyArray_Check(obj)) return nullptr;
