@@ -62,12 +62,17 @@ TEST_P(StepEdges, HorizontalEdge) {
 INSTANTIATE_TEST_SUITE_P(Contrasts, StepEdges,
                          ::testing::Values(Step{10, 250, 1.0f}, Step{250, 10, -1.0f}, Step{0, 0.5, 1.0f}));
 
-TEST(LevelLineField, LastRowAndColumnAreAlwaysZero) {
-    std::mt19937 rng(4);
+std::vector<double> noise_image(std::size_t w, std::size_t h, unsigned seed) {
+    std::mt19937 rng(seed);
     std::uniform_real_distribution<double> value(0, 255);
-    const std::size_t w = 17, h = 9;
     std::vector<double> img(w * h);
     for (double& v : img) v = value(rng);
+    return img;
+}
+
+TEST(LevelLineField, LastRowAndColumnAreAlwaysZero) {
+    const std::size_t w = 17, h = 9;
+    const auto img = noise_image(w, h, 4);
     const GradientField f = field_of(img, w, h);
     for (std::size_t y = 0; y < h; ++y) EXPECT_TRUE(undefined(at(f, w - 1, y)));
     for (std::size_t x = 0; x < w; ++x) EXPECT_TRUE(undefined(at(f, x, h - 1)));
@@ -107,11 +112,8 @@ TEST(LevelLineField, FlatAndNaNNeighbourhoodsAreUndefined) {
 }
 
 TEST(LevelLineField, SameFieldForAnyWorkerCount) {
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<double> value(0, 255);
     const std::size_t w = 131, h = 77;
-    std::vector<double> img(w * h);
-    for (double& v : img) v = value(rng);
+    const auto img = noise_image(w, h, 11);
     WorkerPool alone(0), many(5);
     const GradientField a = level_line_field(GrayImage::borrowing(w, h, img), alone);
     const GradientField b = level_line_field(GrayImage::borrowing(w, h, img), many);
