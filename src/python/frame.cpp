@@ -18,7 +18,7 @@ void raise(PyObject* type, const char* message) {
 
 namespace {
 
-std::string display_name(const ArgumentSpec& spec) { return std::string(spec.name) + "()"; }
+std::string display_name(const ArgumentSpec& signature) { return std::string(signature.name) + "()"; }
 
 [[noreturn]] void raise_binding_error(const std::string& message) {
     raise(PyExc_TypeError, message.c_str());
@@ -37,16 +37,16 @@ std::string name_list(const std::vector<const char*>& names) {
 
 }  // namespace
 
-void parse_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+void parse_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<PyObject*> slots) {
-    const std::size_t count = spec.parameters.size();
+    const std::size_t count = signature.parameters.size();
     if (slots.size() != count) fail("argument slots do not match the parameters");
-    const std::size_t positional = count - spec.keyword_only.size();
+    const std::size_t positional = count - signature.keyword_only.size();
     for (auto& slot : slots) slot = nullptr;
 
     const auto given = static_cast<std::size_t>(nargs);
     if (given > positional)
-        raise_binding_error(display_name(spec) + " takes from " + std::to_string(spec.required) +
+        raise_binding_error(display_name(signature) + " takes from " + std::to_string(signature.required) +
                             " to " + std::to_string(positional) + " positional arguments but " +
                             std::to_string(given) + (given == 1 ? " was" : " were") + " given");
     for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
@@ -55,27 +55,27 @@ void parse_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         std::size_t match = count;
-        for (std::size_t i = spec.positional_only; i < count; ++i)
-            if (PyUnicode_EqualToUTF8(key, spec.parameters[i])) {
+        for (std::size_t i = signature.positional_only; i < count; ++i)
+            if (PyUnicode_EqualToUTF8(key, signature.parameters[i])) {
                 match = i;
                 break;
             }
         if (match == count) {
             PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
-                         display_name(spec).c_str(), key);
+                         display_name(signature).c_str(), key);
             throw PythonError{};
         }
         if (slots[match])
-            raise_binding_error(display_name(spec) + " got multiple values for argument '" +
-                                spec.parameters[match] + "'");
+            raise_binding_error(display_name(signature) + " got multiple values for argument '" +
+                                signature.parameters[match] + "'");
         slots[match] = args[nargs + k];
     }
 
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < spec.required; ++i)
-        if (!slots[i]) missing.push_back(spec.parameters[i]);
+    for (std::size_t i = 0; i < signature.required; ++i)
+        if (!slots[i]) missing.push_back(signature.parameters[i]);
     if (!missing.empty())
-        raise_binding_error(display_name(spec) + " missing " + std::to_string(missing.size()) +
+        raise_binding_error(display_name(signature) + " missing " + std::to_string(missing.size()) +
                             " required positional " +
                             (missing.size() == 1 ? "argument" : "arguments") + ": " +
                             name_list(missing));

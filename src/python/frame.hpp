@@ -33,10 +33,10 @@ struct ArgumentSpec {
     std::span<const char* const> keyword_only;  // trailing parameters not passable by position
 };
 
-// Binds a vector call to spec: slots[i] receives a borrowed reference to the
+// Binds a vector call to signature: slots[i] receives a borrowed reference to the
 // argument of parameter i, or nullptr when absent. Raises TypeError on
 // binding errors. Converts nothing.
-void parse_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+void parse_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<PyObject*> slots);
 
 // Attaches the note "while processing '<name>'" to the exception being raised.

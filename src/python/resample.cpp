@@ -45,8 +45,8 @@ PyArrayObject* float_map(PyObject* value, const char* name) {
 // ---- remap_gray, remap_rgb ----
 
 constexpr const char* remap_parameters[] = {"src", "map_x", "map_y", "filter"};
-constexpr ArgumentSpec remap_gray_spec{"remap_gray", remap_parameters, 3, 0, {}};
-constexpr ArgumentSpec remap_rgb_spec{"remap_rgb", remap_parameters, 3, 0, {}};
+constexpr ArgumentSpec remap_gray_signature{"remap_gray", remap_parameters, 3, 0, {}};
+constexpr ArgumentSpec remap_rgb_signature{"remap_rgb", remap_parameters, 3, 0, {}};
 
 template <class T, int C>
 PyObject* run_remap(PyArrayObject* src, PyArrayObject* map_x, PyArrayObject* map_y, Filter filter) {
@@ -65,10 +65,10 @@ PyObject* run_remap(PyArrayObject* src, PyArrayObject* map_x, PyArrayObject* map
 }
 
 template <int C>
-PyObject* remap(const ArgumentSpec& spec, const char* wrong_source, PyObject* const* args,
+PyObject* remap(const ArgumentSpec& signature, const char* wrong_source, PyObject* const* args,
                 Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[4];
-    parse_arguments(spec, args, nargs, kwnames, slots);
+    parse_arguments(signature, args, nargs, kwnames, slots);
     require_numpy();
     PyArrayObject* map_x = float_map(slots[1], "map_x");
     PyArrayObject* map_y = float_map(slots[2], "map_y");
@@ -89,7 +89,7 @@ PyObject* remap(const ArgumentSpec& spec, const char* wrong_source, PyObject* co
 
 constexpr const char* warp_parameters[] = {"src",   "inverse", "scale",   "off_x",
                                            "off_y", "filter",  "out_size"};
-constexpr ArgumentSpec warp_spec{"warp_rgb", warp_parameters, 5, 0, {}};
+constexpr ArgumentSpec warp_signature{"warp_rgb", warp_parameters, 5, 0, {}};
 
 Homography homography_argument(PyObject* value) {
     if (!PySequence_Check(value)) raise_wrong_type(value, "Sequence");
@@ -141,7 +141,7 @@ PyObject* run_warp(PyArrayObject* src, OutputSize size, const Homography& H, dou
 
 PyObject* warp(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[7];
-    parse_arguments(warp_spec, args, nargs, kwnames, slots);
+    parse_arguments(warp_signature, args, nargs, kwnames, slots);
     require_numpy();
     const Homography H = converting("inverse", [&] { return homography_argument(slots[1]); });
     const double scale = converting("scale", [&] { return to_double(slots[2]); });
@@ -167,7 +167,7 @@ PyObject* warp(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 PyObject* remap_gray(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        return remap<1>(remap_gray_spec,
+        return remap<1>(remap_gray_signature,
                         "remap_gray expects a (height, width) array of uint8 or uint16 and float32 maps",
                         args, nargs, kwnames);
     });
@@ -175,7 +175,7 @@ PyObject* remap_gray(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* remap_rgb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        return remap<3>(remap_rgb_spec,
+        return remap<3>(remap_rgb_signature,
                         "remap_rgb expects a (height, width, 3) array of uint8 or uint16 and float32 maps",
                         args, nargs, kwnames);
     });
