@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <algorithm>
 #include <variant>
 #include <vector>
@@ -43,19 +44,7 @@ struct InternalFailure : std::logic_error {
 // The failure of a clamp to the empty range [lo, hi].
 [[noreturn]] void fail_empty_range(std::int64_t lo, std::int64_t hi);
 
-// Clamps v to [lo, hi]; an empty range is an internal failure.
-inline std::int64_t clamp_index(std::int64_t v, std::int64_t lo, std::int64_t hi) {
-    if (lo > hi) fail_empty_range(lo, hi);
-    return v < lo ? lo : (v > hi ? hi : v);
-}
-
-// Float to integer conversions that saturate at the type's limits; NaN gives 0.
-inline std::int64_t saturating_i64(double v) {
-    if (v != v) return 0;
-    if (v >= 9223372036854775808.0) return INT64_MAX;
-    if (v < -9223372036854775808.0) return INT64_MIN;
-    return static_cast<std::int64_t>(v);
-}
+// Float to unsigned conversion that saturates at the type's limits; NaN gives 0.
 inline std::uint64_t saturating_u64(double v) {
     if (!(v > -1.0)) return 0;  // NaN and everything that truncates below zero
     if (v >= 18446744073709551616.0) return UINT64_MAX;
@@ -105,6 +94,15 @@ struct Buffer {
 // Either the result of a computation or the mismatch that prevented it.
 template <class T>
 using Checked = std::variant<T, SizeMismatch>;
+
+// The result, for callers that passed lengths taken from the buffers' own
+// shapes: a mismatch there is an internal failure, reported as "why: record".
+template <class T>
+T value_or_fail(Checked<T>&& result, const char* why) {
+    if (const auto* mismatch = std::get_if<SizeMismatch>(&result))
+        fail(std::string(why) + ": " + to_string(*mismatch));
+    return std::move(std::get<T>(result));
+}
 
 // Fork-join pool. run() hands rows out one at a time to the workers and to the
 // calling thread, and returns when every row is done. Several threads may call

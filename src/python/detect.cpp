@@ -48,9 +48,7 @@ PyObject* run_detect(PyArrayObject* gray, double scale) {
         Detached detached;
         return detect_segments<T>(source.samples, width, height, scale);
     }();
-    if (const auto* mismatch = std::get_if<SizeMismatch>(&result))
-        fail("the buffer length comes from the array's own shape: " + to_string(*mismatch));
-    return segment_list(std::get<std::vector<Segment>>(result));
+    return segment_list(value_or_fail(std::move(result), "the buffer length comes from the array's own shape"));
 }
 
 PyObject* detect_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -11,15 +11,6 @@ namespace trelvane::py {
 
 namespace {
 
-// Lengths passed to the computations come from the arrays' own shapes, so a
-// mismatch is a broken invariant.
-template <class T>
-Buffer<T> take(Checked<Buffer<T>>&& result, const char* why) {
-    if (auto* mismatch = std::get_if<SizeMismatch>(&result))
-        fail(std::string(why) + ": " + to_string(*mismatch));
-    return std::move(std::get<Buffer<T>>(result));
-}
-
 std::uint64_t dim(PyArrayObject* a, int axis) {
     return static_cast<std::uint64_t>(PyArray_DIM(a, axis));
 }
@@ -58,7 +49,7 @@ PyObject* run_remap(PyArrayObject* src, PyArrayObject* map_x, PyArrayObject* map
         return remap_image<T, C>(source.samples, dim(src, 1), dim(src, 0), xs.samples, ys.samples,
                                  out_width, out_height, filter);
     }();
-    Buffer<T> out = take(std::move(result), "the buffer lengths come from the arrays' own shapes");
+    Buffer<T> out = value_or_fail(std::move(result), "the buffer lengths come from the arrays' own shapes");
     const auto rows = static_cast<npy_intp>(out_height), cols = static_cast<npy_intp>(out_width);
     return C == 1 ? array_owning(std::move(out), {rows, cols})
                   : array_owning(std::move(out), {rows, cols, C});
@@ -134,7 +125,7 @@ PyObject* run_warp(PyArrayObject* src, OutputSize size, const Homography& H, dou
         return warp_image<T>(source.samples, dim(src, 1), dim(src, 0), size.width, size.height, H,
                              scale, off_x, off_y, filter);
     }();
-    Buffer<T> out = take(std::move(result), "the buffer length comes from the array's own shape");
+    Buffer<T> out = value_or_fail(std::move(result), "the buffer length comes from the array's own shape");
     return array_owning(std::move(out), {static_cast<npy_intp>(size.height),
                                          static_cast<npy_intp>(size.width), 3});
 }
