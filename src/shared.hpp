@@ -40,6 +40,9 @@ struct InternalFailure : std::logic_error {
 };
 
 [[noreturn]] void fail(const std::string& message);
+// For a fixed message: call sites build no string, so code compiled for a
+// vector level instantiates nothing of std::string.
+[[noreturn]] void fail(const char* message);
 
 // The failure of a clamp to the empty range [lo, hi].
 [[noreturn]] void fail_empty_range(std::int64_t lo, std::int64_t hi);

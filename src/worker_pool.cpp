@@ -13,6 +13,7 @@ std::string to_string(const SizeMismatch& m) {
 }
 
 void fail(const std::string& message) { throw InternalFailure(message); }
+void fail(const char* message) { throw InternalFailure(message); }
 
 void fail_empty_range(std::int64_t lo, std::int64_t hi) {
     fail("min > max. min = " + std::to_string(lo) + ", max = " + std::to_string(hi));

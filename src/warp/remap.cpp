@@ -1,6 +1,7 @@
-#include "remap.hpp"
+#include "warp/remap.hpp"
 
-#include "resample_rows.hpp"
+#include "warp/positions.hpp"
+#include "warp/resample_rows.hpp"
 
 namespace trelvane {
 
@@ -8,7 +9,8 @@ template <class T, int C>
 Checked<Buffer<T>> remap_image(std::span<const T> source, std::uint64_t width,
                                std::uint64_t height, std::span<const float> map_x,
                                std::span<const float> map_y, std::uint64_t out_width,
-                               std::uint64_t out_height, Filter filter, WorkerPool& pool) {
+                               std::uint64_t out_height, Filter filter, IsaLevel level,
+                               WorkerPool& pool) {
     const std::uint64_t source_len = dims_product(dims_product(width, height), C);
     if (source.size() != source_len) return SizeMismatch{source_len, source.size()};
     const std::uint64_t map_len = dims_product(out_width, out_height);
@@ -16,18 +18,15 @@ Checked<Buffer<T>> remap_image(std::span<const T> source, std::uint64_t width,
     if (map_y.size() != map_x.size()) return SizeMismatch{map_len, map_y.size()};
 
     const SourceView<T, C> src(source, width, height);
-    return resample_rows<T, C>(filter, out_width, out_height, pool, [&](std::size_t y, T* row, auto&& sample) {
-        const float* mx = map_x.data() + y * out_width;
-        const float* my = map_y.data() + y * out_width;
-        for (std::size_t x = 0; x < out_width; ++x)
-            sample(src, static_cast<double>(mx[x]), static_cast<double>(my[x]), row + x * C);
+    return resample_rows<T, C>(src, filter, level, out_width, out_height, pool, [&](std::size_t y) {
+        return MapRow{map_x.data() + y * out_width, map_y.data() + y * out_width};
     });
 }
 
 #define TRELVANE_REMAP(T, C)                                                              \
     template Checked<Buffer<T>> remap_image<T, C>(                                         \
         std::span<const T>, std::uint64_t, std::uint64_t, std::span<const float>,          \
-        std::span<const float>, std::uint64_t, std::uint64_t, Filter, WorkerPool&);
+        std::span<const float>, std::uint64_t, std::uint64_t, Filter, IsaLevel, WorkerPool&);
 TRELVANE_REMAP(std::uint8_t, 1)
 TRELVANE_REMAP(std::uint16_t, 1)
 TRELVANE_REMAP(std::uint8_t, 3)

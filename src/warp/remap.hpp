@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <span>
 
-#include "../shared.hpp"
-#include "filter.hpp"
+#include "shared.hpp"
+#include "warp/filter.hpp"
+#include "warp/isa_level.hpp"
 
 namespace trelvane {
 
@@ -17,6 +18,7 @@ Checked<Buffer<T>> remap_image(std::span<const T> source, std::uint64_t width,
                                std::uint64_t height, std::span<const float> map_x,
                                std::span<const float> map_y, std::uint64_t out_width,
                                std::uint64_t out_height, Filter filter,
+                               IsaLevel level = active_isa_level(),
                                WorkerPool& pool = process_pool());
 
 }  // namespace trelvane

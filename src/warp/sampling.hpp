@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "shared.hpp"
+#include "warp/filter.hpp"
 
 namespace trelvane {
 
@@ -187,6 +188,16 @@ inline void sample_lanczos3(const SourceView<T, C>& src, const LanczosTable& tab
         for (int i = 0; i < 6; ++i) sum = sum + load_pixel<T, C>(row + cols[i] * C) * (wx[i] * wy[j]);
     }
     store_pixel<T, C>(sum, dest);
+}
+
+// The sampler of filter F; the row routines pick it once per call.
+template <Filter F, class T, int C>
+inline void sample(const SourceView<T, C>& src, const LanczosTable& table, double x, double y,
+                   T* dest) {
+    if constexpr (F == Filter::Bilinear)
+        sample_bilinear(src, x, y, dest);
+    else
+        sample_lanczos3(src, table, x, y, dest);
 }
 
 }  // namespace trelvane

@@ -3,16 +3,15 @@
 // into the source, sampled there. RGB only.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <span>
 
-#include "../shared.hpp"
-#include "filter.hpp"
+#include "shared.hpp"
+#include "warp/filter.hpp"
+#include "warp/isa_level.hpp"
+#include "warp/positions.hpp"
 
 namespace trelvane {
-
-using Homography = std::array<double, 9>;  // row-major H0 … H8
 
 // Instantiated for 8-bit and 16-bit samples, 3 interleaved channels.
 template <class T>
@@ -20,6 +19,7 @@ Checked<Buffer<T>> warp_image(std::span<const T> source, std::uint64_t width,
                               std::uint64_t height, std::uint64_t out_width,
                               std::uint64_t out_height, const Homography& H, double scale,
                               double off_x, double off_y, Filter filter,
+                              IsaLevel level = active_isa_level(),
                               WorkerPool& pool = process_pool());
 
 }  // namespace trelvane

@@ -73,8 +73,8 @@ void expect_same_for_any_worker_count(Filter filter) {
     const auto src = noise<T>(w * h * C, 3);
     const Maps m = wavy_maps(ow, oh);
     WorkerPool alone(0), many(5);
-    const auto one = values(remap_image<T, C>(src, w, h, m.x, m.y, ow, oh, filter, alone));
-    const auto all = values(remap_image<T, C>(src, w, h, m.x, m.y, ow, oh, filter, many));
+    const auto one = values(remap_image<T, C>(src, w, h, m.x, m.y, ow, oh, filter, active_isa_level(), alone));
+    const auto all = values(remap_image<T, C>(src, w, h, m.x, m.y, ow, oh, filter, active_isa_level(), many));
     EXPECT_EQ(one, all);
     EXPECT_EQ(one.size(), ow * oh * C);
 }
@@ -151,8 +151,8 @@ TEST(WarpImage, SameResultForAnyWorkerCount) {
     const Homography H = {0.9, 0.1, 2, -0.05, 1.1, -3, 0.001, -0.002, 1};
     WorkerPool alone(0), many(4);
     for (Filter f : {Filter::Bilinear, Filter::Lanczos3})
-        EXPECT_EQ(values(warp_image<std::uint8_t>(src, w, h, 45, 33, H, 1.2, -1.5, 0.5, f, alone)),
-                  values(warp_image<std::uint8_t>(src, w, h, 45, 33, H, 1.2, -1.5, 0.5, f, many)));
+        EXPECT_EQ(values(warp_image<std::uint8_t>(src, w, h, 45, 33, H, 1.2, -1.5, 0.5, f, active_isa_level(), alone)),
+                  values(warp_image<std::uint8_t>(src, w, h, 45, 33, H, 1.2, -1.5, 0.5, f, active_isa_level(), many)));
 }
 
 }  // namespace

@@ -1,0 +1,386 @@
+// Vector row routines of the resampling calls, compiled once per instruction
+// set level: the including file defines TRELVANE_LEVEL (the namespace) and is
+// compiled with that level's -march. Only the level's own translation unit
+// includes this file.
+//
+// Bit-exactness rules. The scalar samplers are the reference, and every lane
+// reproduces them bit for bit:
+// - Lanes are output pixels. Each lane performs the scalar sampler's IEEE
+//   operations in the scalar order: no fused multiply-add (the build keeps
+//   -ffp-contract=off and a test scans the module for FMA instructions), no
+//   reassociation, no approximate reciprocals or roundings.
+// - floor is the scalar's truncation corrected downwards, the Lanczos phase is
+//   the scalar's round, the output conversion is the very same template
+//   (rounded_sample) applied to vectors, and the domain test, the NaN rules
+//   and the border clamps are the scalar ones, written on lanes.
+// - Lanes outside the domain, NaN lanes of the bilinear filter and inactive
+//   positions are masked out of every gather and store 0, which is what the
+//   zero-filled output already holds.
+// - A gather never reads outside the source: each fetches an 8-byte word, and
+//   a group whose farthest word could pass the source's end is sampled by the
+//   scalar code instead. Offsets are 32-bit: larger sources never get here
+//   (vector_ready).
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <algorithm>
+
+#include "warp/positions.hpp"
+#include "warp/sampling.hpp"
+#include "warp/vector_rows.hpp"
+
+namespace trelvane::TRELVANE_LEVEL {
+namespace {
+
+#if defined(__AVX512F__)
+constexpr int N = 8;
+#else
+constexpr int N = 4;
+#endif
+
+typedef double Vd __attribute__((vector_size(N * 8)));
+typedef std::int64_t Vq __attribute__((vector_size(N * 8)));  // lane masks: -1 or 0
+typedef std::uint64_t Vu __attribute__((vector_size(N * 8)));
+typedef std::int32_t Vi __attribute__((vector_size(N * 4)));
+typedef float Vf __attribute__((vector_size(N * 4)));
+
+inline bool any(Vq m) {
+#if defined(__AVX512F__)
+    return _mm512_test_epi64_mask(__m512i(m), __m512i(m)) != 0;
+#else
+    return !_mm256_testz_si256(__m256i(m), __m256i(m));
+#endif
+}
+inline Vi narrow(Vq v) { return __builtin_convertvector(v, Vi); }
+inline Vq widen(Vi v) { return __builtin_convertvector(v, Vq); }
+inline Vd to_double(Vi v) { return __builtin_convertvector(v, Vd); }
+// Truncation toward zero; the lanes are below 2^31 in magnitude.
+inline Vi truncate(Vd v) { return __builtin_convertvector(v, Vi); }
+inline Vi min(Vi a, Vi b) { return a < b ? a : b; }
+inline Vi max(Vi a, Vi b) { return a > b ? a : b; }
+
+// 8-byte words at the byte offsets of the lanes in m; other lanes give 0 and
+// read nothing.
+inline Vu gather_words(const unsigned char* base, Vi offsets, Vq m) {
+#if defined(NO_GATHER)
+    (void)base; return Vu(m) & Vu(widen(offsets));
+#elif defined(SCALAR_LOADS)
+    const Vi safe = narrow(m) ? offsets : Vi{};
+    Vu w;
+    for (int l = 0; l < N; ++l) { std::uint64_t v; std::memcpy(&v, base + safe[l], 8); w[l] = v; }
+    return Vu(m) & w;
+#elif defined(__AVX512F__)
+    const __mmask8 k = _mm512_test_epi64_mask(__m512i(m), __m512i(m));
+    return Vu(_mm512_mask_i32gather_epi64(_mm512_setzero_si512(), k, __m256i(offsets), base, 1));
+#else
+    return Vu(_mm256_mask_i32gather_epi64(_mm256_setzero_si256(),
+                                          reinterpret_cast<const long long*>(base), __m128i(offsets),
+                                          __m256i(m), 1));
+#endif
+}
+
+inline Vd gather_doubles(const double* base, Vi index, Vq m) {
+#if defined(__AVX512F__)
+    const __mmask8 k = _mm512_test_epi64_mask(__m512i(m), __m512i(m));
+    return Vd(_mm512_mask_i32gather_pd(_mm512_setzero_pd(), k, __m256i(index), base, 8));
+#else
+    return Vd(_mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, __m128i(index), __m256d(m), 8));
+#endif
+}
+
+// Sample number `at` of a gathered word of T samples, as a double.
+template <class T>
+inline Vd sample_in_word(Vu word, int at) {
+    constexpr std::uint64_t mask = (std::uint64_t{1} << (8 * sizeof(T))) - 1;
+    return to_double(narrow(Vq((word >> (at * 8 * sizeof(T))) & mask)));
+}
+
+// The scalar floor_of on lanes: truncation corrected downwards.
+struct Floors {
+    Vi i;
+    Vd f;
+};
+inline Floors floor_of(Vd x) {
+    Vi i = truncate(x);
+    Vd f = to_double(i);
+    const Vq below = f > x;
+    f = below ? f - 1 : f;
+    return {i + narrow(below), f};
+}
+
+// The scalar round_non_negative on lanes.
+inline Vi round_non_negative(Vd v) {
+    const Vi t = truncate(v);
+    return t - narrow(v - to_double(t) >= 0.5);
+}
+
+// The positions of N consecutive output pixels starting at x.
+struct Lanes {
+    Vd x, y;
+    Vq active;
+};
+
+inline Lanes lanes_at(const MapRow& row, std::size_t x) {
+    Vf mx, my;
+    std::memcpy(&mx, row.map_x + x, sizeof mx);
+    std::memcpy(&my, row.map_y + x, sizeof my);
+    return {__builtin_convertvector(mx, Vd), __builtin_convertvector(my, Vd), Vq{} - 1};
+}
+
+inline Lanes lanes_at(const HomographyRow& row, std::size_t c) {
+    const Homography& H = *row.H;
+    Vd column;
+    for (int l = 0; l < N; ++l) column[l] = static_cast<double>(c + l);
+    const Vd u = column / row.scale + row.off_x;
+    const Vd W = H[6] * u + row.C;
+    return {(u * H[0] + row.A) / W, (H[3] * u + row.B) / W, W != 0};
+}
+
+template <class T, int C>
+struct Source {
+    const unsigned char* bytes;
+    std::int32_t width, last_col, last_row;
+    std::int32_t last_word;  // the largest byte offset an 8-byte word may start at
+    double max_x, max_y;
+    static constexpr int pixel_bytes = C * sizeof(T);
+
+    explicit Source(const SourceView<T, C>& s)
+        : bytes(reinterpret_cast<const unsigned char*>(s.samples)),
+          width(static_cast<std::int32_t>(s.width)),
+          last_col(static_cast<std::int32_t>(s.last_col)),
+          last_row(static_cast<std::int32_t>(s.last_row)),
+          last_word(static_cast<std::int32_t>(s.width * s.height * pixel_bytes) - 8),
+          max_x(s.max_x), max_y(s.max_y) {}
+
+    // The scalar domain test on lanes: NaN passes, ±inf does not.
+    Vq inside(const Lanes& p) const {
+        return p.active & ~(p.x < -0.5) & ~(p.x > max_x) & ~(p.y < -0.5) & ~(p.y > max_y);
+    }
+    Vi offset(Vi row, Vi col) const { return (row * width + col) * pixel_bytes; }
+    bool beyond_end(Vi farthest_word, Vq m) const { return any(m & widen(farthest_word > last_word)); }
+};
+
+// Rounds each channel, stores 0 in the lanes outside `live`, and writes the N
+// pixels interleaved. Each pixel's samples are packed into one 64-bit lane
+// (little-endian, so sample c sits at byte c × sizeof(T)); a pixel is then
+// written with one 8-byte store where that stays inside the N pixels, later
+// pixels overwriting the spare bytes of earlier ones.
+template <class T, int C>
+inline void store_pixels(const Vd (&value)[C], Vq live, T* dest) {
+    Vu packed{};
+    for (int c = 0; c < C; ++c)
+        packed |= Vu(widen(truncate(rounded_sample<T>(value[c])))) << (c * 8 * sizeof(T));
+    packed &= Vu(live);
+    constexpr int pixel_bytes = C * sizeof(T);
+    if constexpr (C == 1) {
+        typedef T Vt __attribute__((vector_size(N * sizeof(T))));
+        const Vt samples = __builtin_convertvector(packed, Vt);
+        std::memcpy(dest, &samples, sizeof samples);
+    } else {
+        std::uint64_t lanes[N];
+        std::memcpy(lanes, &packed, sizeof packed);
+        unsigned char* bytes = reinterpret_cast<unsigned char*>(dest);
+        for (int l = 0; l < N; ++l) {
+            if (l * pixel_bytes + 8 <= N * pixel_bytes)
+                std::memcpy(bytes + l * pixel_bytes, &lanes[l], 8);
+            else
+                std::memcpy(bytes + l * pixel_bytes, &lanes[l], pixel_bytes);
+        }
+    }
+}
+
+// A group of N lanes after its positions are known: nothing to sample, the
+// vector path, or the scalar samplers (a gather could pass the source's end).
+enum class Group { Empty, Vector, Scalar };
+
+// Bilinear kernel in three steps: plan (positions to offsets and fractions),
+// fetch (the gathers) and finish (weights, sums, store).
+template <class T, int C>
+struct Bilinear {
+    static constexpr int groups_per_block = 16;
+    // Both taps of a row in one word when they fit; else one word per tap.
+    static constexpr bool pairs = 2 * Source<T, C>::pixel_bytes <= 8;
+    static constexpr int words = pairs ? 2 : 4;
+    struct Plan {
+        Vd tx, ty;
+        Vq live, clamped;
+        Vi offset[words];
+        Vu word[words];
+    };
+    const Source<T, C>& s;
+
+    Group plan(const Lanes& p, Plan& g) const {
+        const Vq in = s.inside(p);
+        if (!any(in)) return Group::Empty;
+        // NaN lanes store 0: take them out like the lanes outside the domain.
+        g.live = in & (p.x == p.x) & (p.y == p.y);
+        const Vd x = g.live ? p.x : Vd{}, y = g.live ? p.y : Vd{};
+        const Floors fx = floor_of(x), fy = floor_of(y);
+        g.tx = x - fx.f;
+        g.ty = y - fy.f;
+        const Vi x0 = max(fx.i, Vi{}), x1 = min(fx.i + 1, Vi{} + s.last_col);
+        const Vi y0 = max(fy.i, Vi{}), y1 = min(fy.i + 1, Vi{} + s.last_row);
+        g.clamped = widen(x1 == x0);
+        g.offset[0] = s.offset(y0, x0);
+        g.offset[1] = s.offset(y1, x0);
+        if constexpr (!pairs) {
+            g.offset[2] = s.offset(y0, x1);
+            g.offset[3] = s.offset(y1, x1);
+        }
+        return s.beyond_end(g.offset[words - 1], g.live) ? Group::Scalar : Group::Vector;
+    }
+
+    void fetch(Plan& g) const {
+        for (int k = 0; k < words; ++k) g.word[k] = gather_words(s.bytes, g.offset[k], g.live);
+    }
+
+    void finish(const Plan& g, T* dest) const {
+        const Vd tx = g.tx, ty = g.ty;
+        const Vd w00 = (1 - tx) * (1 - ty), w01 = tx * (1 - ty);
+        const Vd w10 = (1 - tx) * ty, w11 = tx * ty;
+        // With pairs, the right tap repeats the left one where the clamp made
+        // them one pixel.
+        const Vu right0 = g.word[pairs ? 0 : 2], right1 = g.word[pairs ? 1 : 3];
+        const int right = pairs ? C : 0;
+        Vd value[C];
+        for (int c = 0; c < C; ++c) {
+            const Vd p00 = sample_in_word<T>(g.word[0], c), p10 = sample_in_word<T>(g.word[1], c);
+            Vd p01 = sample_in_word<T>(right0, right + c), p11 = sample_in_word<T>(right1, right + c);
+            if constexpr (pairs) {
+                p01 = g.clamped ? p00 : p01;
+                p11 = g.clamped ? p10 : p11;
+            }
+            value[c] = ((p00 * w00 + p01 * w01) + p10 * w10) + p11 * w11;
+        }
+        store_pixels<T, C>(value, g.live, dest);
+    }
+};
+
+// Lanczos-3 kernel in the same three steps.
+template <class T, int C>
+struct Lanczos3 {
+    static constexpr int groups_per_block = 4;
+    static constexpr int pixel_bytes = Source<T, C>::pixel_bytes;
+    static constexpr int per_word = 8 / pixel_bytes;  // pixels in one word
+    struct Plan {
+        Vq in;
+        bool interior;
+        Vd wx[6], wy[6];
+        Vi row_offset[6], column_offset[6];
+        Vu word[6][6];  // [row][word]: one per tap column, or fewer when interior
+    };
+    const Source<T, C>& s;
+    const double* table = nullptr;
+
+    Group plan(const Lanes& p, Plan& g) const {
+        g.in = s.inside(p);
+        if (!any(g.in)) return Group::Empty;
+        // A NaN axis samples as at coordinate 0; lanes outside are zeroed too
+        // so that every conversion below stays in range.
+        const Vd x = (g.in & (p.x == p.x)) ? p.x : Vd{}, y = (g.in & (p.y == p.y)) ? p.y : Vd{};
+        const Floors fx = floor_of(x), fy = floor_of(y);
+        const Vi kx = round_non_negative((x - fx.f) * 1024);
+        const Vi ky = round_non_negative((y - fy.f) * 1024);
+        constexpr std::int32_t last_phase = lanczos_phases;
+        if (any(g.in & widen((kx > last_phase) | (ky > last_phase))))
+            fail("Lanczos phase outside the table");
+        for (int i = 0; i < 6; ++i) {
+            g.wx[i] = gather_doubles(table, kx * 6 + i, g.in);
+            g.wy[i] = gather_doubles(table, ky * 6 + i, g.in);
+        }
+        // Tap rows are clamped per lane. Tap columns come from consecutive
+        // words when every lane's six columns lie inside the image, else
+        // from one word per clamped column.
+        const Vi bx = fx.i, by = fy.i;
+        g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > s.last_col)));
+        for (int i = 0; i < 6; ++i) {
+            const Vi col = g.interior ? bx - 2 + (i / per_word) * per_word
+                                      : min(max(bx - 2 + i, Vi{}), Vi{} + s.last_col);
+            g.column_offset[i] = col * pixel_bytes;
+        }
+        for (int j = 0; j < 6; ++j)
+            g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + s.last_row) * s.width * pixel_bytes;
+        return s.beyond_end(g.row_offset[5] + g.column_offset[5], g.in) ? Group::Scalar
+                                                                          : Group::Vector;
+    }
+
+    // Word i of a row holds tap i when not interior; when interior, word
+    // i / per_word holds it.
+    int word_of(const Plan& g, int i) const { return g.interior ? i / per_word : i; }
+
+    void fetch(Plan& g) const {
+        const int words = g.interior ? (6 + per_word - 1) / per_word : 6;
+        for (int j = 0; j < 6; ++j)
+            for (int k = 0; k < words; ++k)
+                g.word[j][k] = gather_words(s.bytes, g.row_offset[j] + g.column_offset[g.interior ? k * per_word : k], g.in);
+    }
+
+    void finish(const Plan& g, T* dest) const {
+        Vd sum[C] = {};
+        for (int j = 0; j < 6; ++j)
+            for (int i = 0; i < 6; ++i) {
+                const Vu word = g.word[j][word_of(g, i)];
+                const int at = g.interior ? (i % per_word) * C : 0;
+                const Vd weight = g.wx[i] * g.wy[j];
+                for (int c = 0; c < C; ++c) sum[c] = sum[c] + sample_in_word<T>(word, at + c) * weight;
+            }
+        store_pixels<T, C>(sum, g.in, dest);
+    }
+};
+
+}  // namespace
+
+// Blocks of groups in three passes: all plans, then all gathers, then all
+// sums, so that the gathers of a block are in flight together.
+template <class T, int C, Filter F, class Row>
+void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row,
+                  std::size_t width, T* out) {
+    const Source<T, C> s(src);
+    using Kernel = std::conditional_t<F == Filter::Bilinear, Bilinear<T, C>, Lanczos3<T, C>>;
+    Kernel kernel{s};
+    if constexpr (F == Filter::Lanczos3) kernel.table = table.front().data();
+    constexpr int G = Kernel::groups_per_block;
+    typename Kernel::Plan plans[G];
+    Group groups[G];
+    std::size_t x = 0;
+    while (x + N <= width) {
+        const int count = static_cast<int>(std::min<std::size_t>(G, (width - x) / N));
+        for (int g = 0; g < count; ++g) groups[g] = kernel.plan(lanes_at(row, x + g * N), plans[g]);
+        for (int g = 0; g < count; ++g)
+            if (groups[g] == Group::Vector) kernel.fetch(plans[g]);
+        for (int g = 0; g < count; ++g, x += N) {
+            T* dest = out + x * C;
+            if (groups[g] == Group::Vector) {
+                kernel.finish(plans[g], dest);
+            } else if (groups[g] == Group::Scalar) {
+                const Lanes p = lanes_at(row, x);
+                for (int l = 0; l < N; ++l)
+                    if (p.active[l]) sample<F>(src, table, p.x[l], p.y[l], dest + l * C);
+            }
+        }
+    }
+    for (; x < width; ++x) {
+        const Position p = position_at(row, x);
+        if (p.active) sample<F>(src, table, p.x, p.y, out + x * C);
+    }
+}
+
+#define TRELVANE_ROW(T, C, F, Row)                                                          \
+    template void resample_row<T, C, F, Row>(const SourceView<T, C>&, const LanczosTable&, \
+                                             const Row&, std::size_t, T*);
+#define TRELVANE_ROWS(T, C, Row)                            \
+    TRELVANE_ROW(T, C, Filter::Bilinear, Row)               \
+    TRELVANE_ROW(T, C, Filter::Lanczos3, Row)
+TRELVANE_ROWS(std::uint8_t, 1, MapRow)
+TRELVANE_ROWS(std::uint16_t, 1, MapRow)
+TRELVANE_ROWS(std::uint8_t, 3, MapRow)
+TRELVANE_ROWS(std::uint16_t, 3, MapRow)
+TRELVANE_ROWS(std::uint8_t, 3, HomographyRow)
+TRELVANE_ROWS(std::uint16_t, 3, HomographyRow)
+#undef TRELVANE_ROWS
+#undef TRELVANE_ROW
+
+}  // namespace trelvane::TRELVANE_LEVEL
