@@ -24,13 +24,13 @@ std::optional<IsaLevel> parse_isa_level(std::string_view name) {
     return std::nullopt;
 }
 
+IsaLevel choose_isa_level(IsaLevel best, const char* requested) {
+    const auto wanted = requested ? parse_isa_level(requested) : std::nullopt;
+    return wanted ? std::min(*wanted, best) : best;
+}
+
 IsaLevel active_isa_level() {
-    static const IsaLevel level = [] {
-        const IsaLevel best = cpu_isa_level();
-        const char* requested = std::getenv("TRELVANE_ISA");
-        const auto wanted = requested ? parse_isa_level(requested) : std::nullopt;
-        return wanted ? std::min(*wanted, best) : best;
-    }();
+    static const IsaLevel level = choose_isa_level(cpu_isa_level(), std::getenv("TRELVANE_ISA"));
     return level;
 }
 

@@ -17,9 +17,12 @@ IsaLevel cpu_isa_level();
 // "baseline", "avx2" or "avx512"; anything else is nullopt.
 std::optional<IsaLevel> parse_isa_level(std::string_view name);
 
+// The level asked for by `requested` (a TRELVANE_ISA value, or null), never
+// above `best`; a missing or unknown request gives `best`.
+IsaLevel choose_isa_level(IsaLevel best, const char* requested);
+
 // The level the resampling calls use, chosen once per process: the CPU's best,
-// lowered by TRELVANE_ISA for tests and benchmarks (a request above the CPU's
-// best gives its best; an unknown value is ignored).
+// lowered by the environment variable TRELVANE_ISA for tests and benchmarks.
 IsaLevel active_isa_level();
 
 }  // namespace trelvane

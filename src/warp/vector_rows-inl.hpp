@@ -65,14 +65,7 @@ inline Vi max(Vi a, Vi b) { return a > b ? a : b; }
 // 8-byte words at the byte offsets of the lanes in m; other lanes give 0 and
 // read nothing.
 inline Vu gather_words(const unsigned char* base, Vi offsets, Vq m) {
-#if defined(NO_GATHER)
-    (void)base; return Vu(m) & Vu(widen(offsets));
-#elif defined(SCALAR_LOADS)
-    const Vi safe = narrow(m) ? offsets : Vi{};
-    Vu w;
-    for (int l = 0; l < N; ++l) { std::uint64_t v; std::memcpy(&v, base + safe[l], 8); w[l] = v; }
-    return Vu(m) & w;
-#elif defined(__AVX512F__)
+#if defined(__AVX512F__)
     const __mmask8 k = _mm512_test_epi64_mask(__m512i(m), __m512i(m));
     return Vu(_mm512_mask_i32gather_epi64(_mm512_setzero_si512(), k, __m256i(offsets), base, 1));
 #else
@@ -91,11 +84,25 @@ inline Vd gather_doubles(const double* base, Vi index, Vq m) {
 #endif
 }
 
-// Sample number `at` of a gathered word of T samples, as a double.
+// Sample number `at` of a gathered word of T samples, as a double: a byte
+// shuffle moves the sample's bytes to the bottom of its lane and clears the
+// rest, and the conversion is exact (the value is below 2^16).
 template <class T>
 inline Vd sample_in_word(Vu word, int at) {
-    constexpr std::uint64_t mask = (std::uint64_t{1} << (8 * sizeof(T))) - 1;
-    return to_double(narrow(Vq((word >> (at * 8 * sizeof(T))) & mask)));
+    typedef char Vb __attribute__((vector_size(N * 8)));
+    Vb control;
+    for (int b = 0; b < N * 8; ++b) {
+        const int in_lane = b % 8, lane_start = b % 16 - in_lane;  // shuffles stay in 16-byte lanes
+        control[b] = in_lane < int(sizeof(T)) ? char(lane_start + at * sizeof(T) + in_lane) : char(0x80);
+    }
+#if defined(__AVX512F__)
+    const Vq v = Vq(_mm512_shuffle_epi8(__m512i(word), __m512i(control)));
+    return __builtin_convertvector(v, Vd);
+#else
+    // 2^52 + v as a bit pattern, minus 2^52: exact for v < 2^52.
+    const Vu v = Vu(_mm256_shuffle_epi8(__m256i(word), __m256i(control)));
+    return Vd(v | 0x4330000000000000) - 4503599627370496.0;
+#endif
 }
 
 // The scalar floor_of on lanes: truncation corrected downwards.
