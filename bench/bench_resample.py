@@ -4,14 +4,21 @@
 
 Every case resamples a 3840x2160 image (960x540 with --quick) into an output of
 the same size. Times are the best of a few runs: the machine may be shared, and
-the minimum is the figure least disturbed by other work. Peer columns give the
-speedup (peer time / trelvane time) and the peer's own time; peers are all
+the minimum is the figure least disturbed by other work. Each instruction-set
+level runs in a worker process of its own (TRELVANE_ISA), asked for each case
+in turn, so the levels are timed side by side; the level columns give each
+level's speedup over the baseline level. Peer columns give the speedup (peer
+time / time of the best level) and the peer's own time; peers are all
 bilinear, so they are compared with the bilinear rows only. The floor is one
 np.copyto of as many bytes as the call must stream: the two float32 maps read
-plus the output written (only the output for warp_rgb).
+plus the output written (only the output for warp_rgb). A last table times
+tiny images, call by call, at the baseline and the best level.
 """
 
 import argparse
+import os
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -23,6 +30,8 @@ from PIL import Image
 import trelvane
 
 FILTERS = ("bilinear", "lanczos3")
+LEVELS = ("baseline", "avx2", "avx512")
+TINY = (1, 8, 64)
 
 
 def best_of(fn, repeats):
@@ -128,35 +137,112 @@ def cases(w, h):
                rgb.nbytes, peers)
 
 
+def tiny_case(side, function, f):
+    rng = np.random.default_rng(side)
+    rgb = rng.integers(0, 256, (side, side, 3), np.uint8)
+    y, x = np.mgrid[0:side, 0:side].astype(np.float32)
+    map_x, map_y = 0.9 * x + 0.3 * y + 0.2, 0.9 * y - 0.1 * x + 0.4
+    if function == "warp_rgb":
+        return lambda: trelvane.warp_rgb(rgb, [1, 0.01, 0, 0, 1, 0, 0, 0.001, 1], 1.0, 0.0, 0.0,
+                                         filter=f, out_size=(side, side))
+    return lambda: trelvane.remap_rgb(rgb, map_x, map_y, filter=f)
+
+
+def worker(w, h, repeats):
+    """Times the case named on each line of stdin; answers with its seconds."""
+    ours = {(function, np.dtype(dtype).name): call for function, dtype, call, _, _ in cases(w, h)}
+    for line in sys.stdin:
+        kind, *key = line.split()
+        if kind == "tiny":
+            side, function, f = int(key[0]), key[1], key[2]
+            call = tiny_case(side, function, f)
+            seconds = min(best_of(call, 200)[0] for _ in range(3))
+        else:
+            function, dtype, f = key
+            seconds = best_of(lambda: ours[function, dtype](f), repeats)[0]
+        print(seconds, flush=True)
+
+
+class Level:
+    """A worker process that runs trelvane at one instruction-set level."""
+
+    def __init__(self, name, args):
+        env = dict(os.environ, TRELVANE_ISA=name)
+        self.process = subprocess.Popen([sys.executable, __file__, "--worker", *args], env=env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+    def time(self, *key):
+        self.process.stdin.write(" ".join(map(str, key)) + "\n")
+        self.process.stdin.flush()
+        return float(self.process.stdout.readline())
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def cpu_levels():
+    """The levels this CPU runs, as trelvane chooses them."""
+    flags = open("/proc/cpuinfo").read().split("flags")[1].split("\n")[0].split()
+    levels = ["baseline"]
+    if "avx2" in flags and "fma" in flags and "bmi2" in flags:
+        levels.append("avx2")
+        if all(f in flags for f in ("avx512f", "avx512bw", "avx512dq", "avx512vl", "avx512cd")):
+            levels.append("avx512")
+    return levels
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="960x540 instead of 3840x2160")
+    parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     w, h = (960, 540) if args.quick else (3840, 2160)
     ours_repeats, peer_repeats = 7, 2
+    if args.worker:
+        return worker(w, h, ours_repeats)
 
+    levels = cpu_levels()
+    workers = {name: Level(name, ["--quick"] if args.quick else []) for name in levels}
+    best = levels[-1]
     peer_names = ("SciPy", "skimage", "Pillow")
-    header = f"{'case':<30}{'ms':>9}{'floor ms':>10}{'x floor':>9}" + "".join(
-        f"{name + ' speedup (ms)':>24}" for name in peer_names)
+    header = (f"{'case':<30}{best + ' ms':>11}" + "".join(f"{name + ' x':>12}" for name in levels[1:])
+              + f"{'floor ms':>10}{'x floor':>9}"
+              + "".join(f"{name + ' speedup (ms)':>24}" for name in peer_names))
     print(f"trelvane resampling, {w}x{h} -> {w}x{h}, best of {ours_repeats} "
-          f"(peers best of {peer_repeats})\n")
+          f"(peers best of {peer_repeats}); level columns: speedup over baseline\n")
     print(header)
     print("-" * len(header))
     for function, dtype, ours, floor_bytes, peers in cases(w, h):
         floor = copy_floor(floor_bytes, ours_repeats)
+        name = np.dtype(dtype).name
         for f in FILTERS:
-            t, out = best_of(lambda: ours(f), ours_repeats)
+            times = {level: workers[level].time("case", function, name, f) for level in levels}
+            t = times[best]
+            out = ours(f)
             cells = []
-            for name in peer_names:
-                if f != "bilinear" or name not in peers:
+            for peer in peer_names:
+                if f != "bilinear" or peer not in peers:
                     cells.append(f"{'-':>24}")
                     continue
-                p, theirs = best_of(peers[name], peer_repeats)
-                check_close(out, theirs, f"{function} {np.dtype(dtype).name} vs {name}")
+                p, theirs = best_of(peers[peer], peer_repeats)
+                check_close(out, theirs, f"{function} {name} vs {peer}")
                 cells.append(f"{f'{p / t:.1f}x ({p * 1e3:.0f})':>24}")
-            case = f"{function} {np.dtype(dtype).name} {f}"
-            print(f"{case:<30}{t * 1e3:>9.1f}{floor * 1e3:>10.2f}{t / floor:>9.1f}" + "".join(cells),
-                  flush=True)
+            ratios = "".join(f"{times['baseline'] / times[level]:>11.2f}x" for level in levels[1:])
+            case = f"{function} {name} {f}"
+            print(f"{case:<30}{t * 1e3:>11.1f}{ratios}{floor * 1e3:>10.2f}{t / floor:>9.1f}"
+                  + "".join(cells), flush=True)
+
+    print(f"\ntiny images, uint8 RGB, microseconds per call (best level: {best})\n")
+    print(f"{'case':<30}{'baseline us':>12}{best + ' us':>12}{'ratio':>8}")
+    for side in TINY:
+        for function in ("remap_rgb", "warp_rgb"):
+            for f in FILTERS:
+                base, fast = (workers[level].time("tiny", side, function, f) for level in ("baseline", best))
+                print(f"{f'{function} {side}x{side} {f}':<30}{base * 1e6:>12.1f}{fast * 1e6:>12.1f}"
+                      f"{base / fast:>7.2f}x", flush=True)
+    for level in workers.values():
+        level.close()
 
 
 if __name__ == "__main__":
