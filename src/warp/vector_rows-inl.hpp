@@ -27,6 +27,8 @@
 #include <cstring>
 #include <type_traits>
 #include <algorithm>
+#include <array>
+#include <utility>
 
 #include "warp/positions.hpp"
 #include "warp/sampling.hpp"
@@ -84,17 +86,31 @@ inline Vd gather_doubles(const double* base, Vi index, Vq m) {
 #endif
 }
 
-// Sample number `at` of a gathered word of T samples, as a double: a byte
+// Calls f(std::integral_constant<int, i>) for i = 0 … Count − 1 in order, so
+// that per-tap constants (shuffle controls) are known when compiling.
+template <int Count, class F>
+inline void static_for(F&& f) {
+    [&]<int... I>(std::integer_sequence<int, I...>) {
+        (f(std::integral_constant<int, I>{}), ...);
+    }(std::make_integer_sequence<int, Count>{});
+}
+
+// Sample number At of a gathered word of T samples, as a double: a byte
 // shuffle moves the sample's bytes to the bottom of its lane and clears the
 // rest, and the conversion is exact (the value is below 2^16).
-template <class T>
-inline Vd sample_in_word(Vu word, int at) {
+template <class T, int At>
+inline Vd sample_in_word(Vu word) {
     typedef char Vb __attribute__((vector_size(N * 8)));
+    static constexpr auto bytes = [] {
+        std::array<char, N * 8> control{};
+        for (int b = 0; b < N * 8; ++b) {
+            const int in_lane = b % 8, lane_start = b % 16 - in_lane;  // shuffles stay in 16-byte lanes
+            control[b] = in_lane < int(sizeof(T)) ? char(lane_start + At * sizeof(T) + in_lane) : char(0x80);
+        }
+        return control;
+    }();
     Vb control;
-    for (int b = 0; b < N * 8; ++b) {
-        const int in_lane = b % 8, lane_start = b % 16 - in_lane;  // shuffles stay in 16-byte lanes
-        control[b] = in_lane < int(sizeof(T)) ? char(lane_start + at * sizeof(T) + in_lane) : char(0x80);
-    }
+    std::memcpy(&control, bytes.data(), sizeof control);
 #if defined(__AVX512F__)
     const Vq v = Vq(_mm512_shuffle_epi8(__m512i(word), __m512i(control)));
     return __builtin_convertvector(v, Vd);
@@ -251,17 +267,17 @@ struct Bilinear {
         // With pairs, the right tap repeats the left one where the clamp made
         // them one pixel.
         const Vu right0 = g.word[pairs ? 0 : 2], right1 = g.word[pairs ? 1 : 3];
-        const int right = pairs ? C : 0;
+        constexpr int right = pairs ? C : 0;
         Vd value[C];
-        for (int c = 0; c < C; ++c) {
-            const Vd p00 = sample_in_word<T>(g.word[0], c), p10 = sample_in_word<T>(g.word[1], c);
-            Vd p01 = sample_in_word<T>(right0, right + c), p11 = sample_in_word<T>(right1, right + c);
+        static_for<C>([&](auto c) {
+            const Vd p00 = sample_in_word<T, c>(g.word[0]), p10 = sample_in_word<T, c>(g.word[1]);
+            Vd p01 = sample_in_word<T, right + c>(right0), p11 = sample_in_word<T, right + c>(right1);
             if constexpr (pairs) {
                 p01 = g.clamped ? p00 : p01;
                 p11 = g.clamped ? p10 : p11;
             }
             value[c] = ((p00 * w00 + p01 * w01) + p10 * w10) + p11 * w11;
-        }
+        });
         store_pixels<T, C>(value, g.live, dest);
     }
 };
@@ -314,26 +330,35 @@ struct Lanczos3 {
                                                                           : Group::Vector;
     }
 
-    // Word i of a row holds tap i when not interior; when interior, word
-    // i / per_word holds it.
-    int word_of(const Plan& g, int i) const { return g.interior ? i / per_word : i; }
-
     void fetch(Plan& g) const {
         const int words = g.interior ? (6 + per_word - 1) / per_word : 6;
         for (int j = 0; j < 6; ++j)
-            for (int k = 0; k < words; ++k)
-                g.word[j][k] = gather_words(s.bytes, g.row_offset[j] + g.column_offset[g.interior ? k * per_word : k], g.in);
+            for (int k = 0; k < words; ++k) {
+                const Vi column = g.column_offset[g.interior ? k * per_word : k];
+                g.word[j][k] = gather_words(s.bytes, g.row_offset[j] + column, g.in);
+            }
+    }
+
+    // The 36 products, rows outer and columns inner. Interior: word
+    // i / per_word of a row holds tap i at sample (i % per_word) × C; else
+    // word i holds tap i at sample 0.
+    template <bool Interior>
+    void sum_taps(const Plan& g, Vd (&sum)[C]) const {
+        for (int j = 0; j < 6; ++j)
+            static_for<6>([&](auto i) {
+                const Vu word = g.word[j][Interior ? i / per_word : i];
+                constexpr int at = Interior ? (i % per_word) * C : 0;
+                const Vd weight = g.wx[i] * g.wy[j];
+                static_for<C>([&](auto c) { sum[c] = sum[c] + sample_in_word<T, at + c>(word) * weight; });
+            });
     }
 
     void finish(const Plan& g, T* dest) const {
         Vd sum[C] = {};
-        for (int j = 0; j < 6; ++j)
-            for (int i = 0; i < 6; ++i) {
-                const Vu word = g.word[j][word_of(g, i)];
-                const int at = g.interior ? (i % per_word) * C : 0;
-                const Vd weight = g.wx[i] * g.wy[j];
-                for (int c = 0; c < C; ++c) sum[c] = sum[c] + sample_in_word<T>(word, at + c) * weight;
-            }
+        if (g.interior)
+            sum_taps<true>(g, sum);
+        else
+            sum_taps<false>(g, sum);
         store_pixels<T, C>(sum, g.in, dest);
     }
 };
