@@ -21,6 +21,19 @@ element ``[y, x]`` of an array is pixel (x, y).
   default scale 0.8, varying by up to +-0.3 px with where an edge falls on the
   grid.
 
+Threads
+-------
+Each call's row loops (the detector's blur and gradients, every resampling)
+run on a process-wide pool of worker threads, one per available processor,
+plus the calling thread. The environment variable ``TRELVANE_NUM_THREADS``,
+read once when the pool is created (at the first call), caps the threads that
+work on one call, the calling thread included: 1 keeps every call on its
+calling thread, which suits programs that run their own thread or process
+pools. Unset, 0, negative or non-numeric values leave the default. Results
+never depend on the number of threads.
+
+Errors
+------
 Internal failures (a broken invariant, or a request the computation cannot
 serve, such as coordinate maps with zero columns) raise ``PanicException``, a
 class derived directly from :class:`BaseException` that the module does not
@@ -28,13 +41,15 @@ export: ``except Exception`` does not catch it.
 """
 
 from collections.abc import Sequence
-from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
 
 import numpy as np
 from numpy.typing import NDArray
 
 __all__ = ["Segment", "detect", "warp_rgb", "remap_rgb", "remap_gray"]
 
+# The resampling functions return the source's sample type.
+_Sample = TypeVar("_Sample", np.uint8, np.uint16)
 _Filter: TypeAlias = Literal["bilinear", "lanczos3"]
 _Gray: TypeAlias = NDArray[np.uint8 | np.uint16 | np.float32 | np.float64]
 _Map: TypeAlias = NDArray[np.float32]
@@ -90,7 +105,7 @@ class Segment:
         """
     @property
     def log_nfa(self) -> float:
-        """Validation score: minus the base-10 logarithm of the number of false alarms.
+        """Validation score, minus the base-10 logarithm of the number of false alarms.
 
         Greater than 0 for every reported segment; the larger, the less likely
         the segment arose by chance in noise (10 means one such segment in
@@ -106,7 +121,7 @@ class Segment:
         """
     @property
     def length(self) -> float:
-        """Length in pixels: ``hypot(x2 - x1, y2 - y1)``."""
+        """Length in pixels, ``hypot(x2 - x1, y2 - y1)``."""
 
 
 def detect(gray: _Gray, scale: float = 0.8) -> list[Segment]:
@@ -168,7 +183,7 @@ def detect(gray: _Gray, scale: float = 0.8) -> list[Segment]:
 
     The calling thread runs the detection and lets other Python threads run
     meanwhile; the blur and the gradient computation are spread over the
-    module's worker threads (see ``TRELVANE_NUM_THREADS`` in the docs).
+    module's worker threads (see Threads in the module docs).
 
     Examples
     --------
@@ -183,12 +198,8 @@ def detect(gray: _Gray, scale: float = 0.8) -> list[Segment]:
     """
 
 
-@overload
-def remap_gray(src: NDArray[np.uint8], map_x: _Map, map_y: _Map,
-               filter: _Filter = "bilinear") -> NDArray[np.uint8]: ...
-@overload
-def remap_gray(src: NDArray[np.uint16], map_x: _Map, map_y: _Map,
-               filter: _Filter = "bilinear") -> NDArray[np.uint16]:
+def remap_gray(src: NDArray[_Sample], map_x: _Map, map_y: _Map,
+               filter: _Filter = "bilinear") -> NDArray[_Sample]:
     """Resample a single-channel image (a mask) through a coordinate map.
 
     Output pixel (x, y) takes its value from source position
@@ -232,12 +243,8 @@ def remap_gray(src: NDArray[np.uint16], map_x: _Map, map_y: _Map,
     """
 
 
-@overload
-def remap_rgb(src: NDArray[np.uint8], map_x: _Map, map_y: _Map,
-              filter: _Filter = "bilinear") -> NDArray[np.uint8]: ...
-@overload
-def remap_rgb(src: NDArray[np.uint16], map_x: _Map, map_y: _Map,
-              filter: _Filter = "bilinear") -> NDArray[np.uint16]:
+def remap_rgb(src: NDArray[_Sample], map_x: _Map, map_y: _Map,
+              filter: _Filter = "bilinear") -> NDArray[_Sample]:
     """Resample an RGB image through a coordinate map.
 
     Output pixel (x, y) takes its value from source position
@@ -280,14 +287,9 @@ def remap_rgb(src: NDArray[np.uint16], map_x: _Map, map_y: _Map,
     """
 
 
-@overload
-def warp_rgb(src: NDArray[np.uint8], inverse: _Homography, scale: float, off_x: float,
+def warp_rgb(src: NDArray[_Sample], inverse: _Homography, scale: float, off_x: float,
              off_y: float, filter: _Filter = "bilinear",
-             out_size: tuple[SupportsIndex, SupportsIndex] | None = None) -> NDArray[np.uint8]: ...
-@overload
-def warp_rgb(src: NDArray[np.uint16], inverse: _Homography, scale: float, off_x: float,
-             off_y: float, filter: _Filter = "bilinear",
-             out_size: tuple[SupportsIndex, SupportsIndex] | None = None) -> NDArray[np.uint16]:
+             out_size: tuple[SupportsIndex, SupportsIndex] | None = None) -> NDArray[_Sample]:
     """Perspective-warp an RGB image through an inverse homography.
 
     Output pixel (c, r) stands for the plane point
