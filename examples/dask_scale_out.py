@@ -4,8 +4,9 @@ cluster of worker processes, and a tiled detect on the sampling grid.
     python examples/dask_scale_out.py [--size 4096] [--images 16] [--out dask_scale_out.png]
 
 1. dask.array.map_blocks resamples a large image block by block. Pass meta=:
-   Dask otherwise probes the function with empty arrays, and maps with zero
-   columns are an internal error (PanicException) in trelvane.
+   Dask otherwise probes the function with empty stand-in arrays, which
+   trelvane rejects (a TypeError; maps with zero columns would even be an
+   internal error, PanicException).
 2. A dask.distributed LocalCluster runs detect on many images in worker
    processes. Segment objects cannot be pickled, so each task returns its
    segments as an (N, 7) float64 array (x1, y1, x2, y2, width, precision,
