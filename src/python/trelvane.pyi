@@ -168,10 +168,10 @@ def detect(gray: _Gray, scale: float = 0.8) -> list[Segment]:
     Coordinates, measured on exactly rendered polygons: at ``scale=1`` and
     ``scale=0.5``, integer coordinates are pixel centres, the convention of
     the resampling functions (an edge between columns 9 and 10 is at x = 9.5).
-    At other scales the grid ``floor(i / scale)`` lags behind ``i / scale``:
-    for ``scale = p / q`` in lowest terms the edges come out on average
-    ``(p - 1) / (2 p)`` px further along x and y than pixel centres, 0.375 px
-    at the default 0.8 (that is -0.125 px from the pixel-corner convention),
+    At other scales the grid ``floor(i / scale)`` lags behind ``i / scale``,
+    by ``(p - 1) / (2 p)`` px on average for ``scale = p / q`` in lowest
+    terms, and edges come out about that much further along x and y than
+    pixel centres: 0.375 px at the default 0.8 (that is -0.125 px from the pixel-corner convention),
     varying by up to +-0.3 px with where an edge falls on the grid.
 
     Tiling a large image reproduces the whole-image segments only when every
@@ -223,8 +223,8 @@ def remap_gray(src: NDArray[_Sample], map_x: _Map, map_y: _Map,
     -------
     ndarray, shape (out_height, out_width), the dtype of ``src``
         A new C-contiguous array. Positions outside the source give 0; a NaN
-        position gives 0 with "bilinear" and samples as at 0.0 with
-        "lanczos3". Values are rounded half up and saturated to the dtype's
+        position gives 0 with "bilinear", and with "lanczos3" a NaN
+        coordinate is read as 0.0. Values are rounded half up and saturated to the dtype's
         range (Lanczos-3 overshoot at sharp edges is clipped).
 
     Raises
@@ -304,7 +304,8 @@ def warp_rgb(src: NDArray[_Sample], inverse: _Homography, scale: float, off_x: f
     inverse : sequence of 9 numbers
         The 3 x 3 matrix from output plane to source, flat in row-major order
         (a list, tuple or 1-D array of 9; use ``H.ravel()`` for a (3, 3)
-        array). Positions behind the camera (w <= 0) give 0.
+        array). Where the homogeneous w is exactly 0 the pixel stays 0; a
+        negative w is not treated specially.
     scale : float
         Output pixels per unit of the plane; above 1 magnifies.
     off_x, off_y : float
