@@ -2,25 +2,17 @@
 errors and their notes, internal failures, memory errors, result arrays."""
 import gc
 import os
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import trelvane
+from conftest import raised, run_python
 
 GRAY = np.arange(20, dtype=np.uint8).reshape(4, 5)
 RGB = np.arange(60, dtype=np.uint8).reshape(4, 5, 3)
 MAP = np.zeros((4, 5), np.float32)
 IDENTITY = [1.0, 0, 0, 0, 1, 0, 0, 0, 1]
-
-
-def raised(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
 
 
 def test_module_attributes_and_docs():
@@ -226,17 +218,6 @@ def test_inputs_are_never_written():
     trelvane.warp_rgb(src, IDENTITY, 0.7, 0.2, 0.1)
     np.testing.assert_array_equal(src, before[0])
     np.testing.assert_array_equal(maps, before[1])
-
-
-def run_python(code, env=None):
-    """Runs code in a fresh interpreter with the test's module path and the
-    given variables (and no thread setting of the test run's own)."""
-    environ = {k: v for k, v in os.environ.items() if k != "TRELVANE_NUM_THREADS"}
-    environ.update(env or {}, PYTHONPATH=os.pathsep.join(sys.path))
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=environ,
-                            capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 @pytest.mark.parametrize("setting, workers", [("1", 0), ("2", 1), ("0", None), ("-1", None),
