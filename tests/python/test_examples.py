@@ -1,12 +1,18 @@
 """The examples run on small inputs and reach their results; the stub matches
-the module, and the examples type-check against it."""
+the module, its docstring examples run, and the examples type-check against it."""
+import ast
+import doctest
 import importlib.util
 import os
+import re
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
+import numpy as np
 import pytest
+import skimage.data
 
 import trelvane
 
@@ -49,3 +55,33 @@ def test_stub_matches_the_module():
 
 def test_examples_type_check():
     run("mypy", "--strict")  # files, paths and cache from pyproject.toml
+
+
+def stub_examples():
+    """(name, docstring) of every documented object of the stub with examples."""
+    tree = ast.parse((ROOT / "src" / "python" / "trelvane.pyi").read_text())
+    nodes = [n for n in ast.walk(tree) if isinstance(n, (ast.Module, ast.ClassDef, ast.FunctionDef))]
+    return [(getattr(n, "name", "trelvane"), ast.get_docstring(n)) for n in nodes
+            if ">>>" in (ast.get_docstring(n) or "")]
+
+
+@pytest.mark.parametrize("name, docstring", stub_examples(), ids=[n for n, _ in stub_examples()])
+def test_stub_docstring_examples_run(name, docstring):
+    namespace = {"np": np, "skimage": skimage, "trelvane": trelvane}
+    test = doctest.DocTestParser().get_doctest(docstring, namespace, name, None, 0)
+    assert doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE).run(test).failed == 0
+
+
+def code_blocks(path):
+    """The Python code blocks of a Markdown or reStructuredText page, joined."""
+    text = (ROOT / path).read_text()
+    fenced = re.findall(r"```python\n(.*?)```", text, re.S)
+    directives = re.findall(r"\.\. code-block:: python\n\n((?:   .*\n|\n)+)", text)
+    return "\n".join(fenced + [textwrap.dedent(block) for block in directives])
+
+
+@pytest.mark.parametrize("path", ["README.md", "docs/getting-started.rst"])
+def test_documentation_code_runs(path):
+    code = code_blocks(path)
+    assert "trelvane." in code
+    exec(compile(code, path, "exec"), {})
