@@ -1,6 +1,7 @@
 # make test: build everything and run every check.
 # make demo: build the module and write example pictures to demo/output/.
-.PHONY: test demo bench clean
+# make docs: build the documentation site into docs/_build/.
+.PHONY: test demo docs bench clean
 
 test:
 	tools/run tools/test
@@ -8,8 +9,11 @@ test:
 demo:
 	tools/run tools/demo
 
+docs:
+	tools/run tools/docs
+
 bench:
 	tools/run tools/bench
 
 clean:
-	rm -rf build dist demo/output
+	rm -rf build dist demo/output docs/_build docs/_gallery

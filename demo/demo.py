@@ -3,7 +3,7 @@
     python demo/demo.py
 
 Each resampling picture puts the input and the results of both filters side by
-side; the *_zoom pictures magnify a detail, where bilinear and lanczos3 differ
+side, each panel captioned with its name; the *_zoom pictures magnify a detail, where bilinear and lanczos3 differ
 visibly. The detect_* pictures draw the detected segments over gray photos.
 """
 
@@ -13,17 +13,28 @@ import numpy as np
 import skimage.data
 import skimage.transform as skt
 import skimage.color
-from PIL import Image, ImageDraw
+from PIL import Image, ImageDraw, ImageFont
 
 import trelvane
 
 OUT = Path(__file__).resolve().parent / "output"
 FILTERS = ("bilinear", "lanczos3")
+CAPTION = 24  # height of the caption strip over each panel
 
 
-def save(name, *panels):
-    # Panels of equal height, 8 px of white between them.
-    gap = np.full((panels[0].shape[0], 8) + panels[0].shape[2:], 255, np.uint8)
+def captioned(panel, caption):
+    """The panel under a white strip naming it."""
+    image = Image.fromarray(panel).convert("RGB")
+    out = Image.new("RGB", (image.width, image.height + CAPTION), "white")
+    out.paste(image, (0, CAPTION))
+    ImageDraw.Draw(out).text((6, 4), caption, fill="black", font=ImageFont.load_default(size=CAPTION - 8))
+    return np.asarray(out)
+
+
+def save(name, captions, *panels):
+    # Captioned panels of equal height, 8 px of white between them.
+    panels = [captioned(p, c) for p, c in zip(panels, captions, strict=True)]
+    gap = np.full((panels[0].shape[0], 8, 3), 255, np.uint8)
     parts = [p for panel in panels for p in (gap, panel)][1:]
     path = OUT / name
     Image.fromarray(np.hstack(parts)).save(path)
@@ -63,14 +74,14 @@ def perspective_demo():
     corners = np.array([[0, 0], [w - 1, 0], [w - 1, h - 1], [0, h - 1]], float)
     quad = np.array([[20, 15], [490, 110], [490, 400], [20, 495]], float)
     inverse = skt.ProjectiveTransform.from_estimate(quad, corners).params.ravel().tolist()
-    save("warp_astronaut.png", photo,
+    save("warp_astronaut.png", ("original", *FILTERS), photo,
          *(trelvane.warp_rgb(photo, inverse, 1.0, 0.0, 0.0, filter=f) for f in FILTERS))
 
     # 5x on the mission patch: the plane is magnified, the filters differ.
     scale, size = 5.0, (360, 320)
     zoom = [trelvane.warp_rgb(photo, inverse, scale, 195.0, 323.0, filter=f, out_size=size)
             for f in FILTERS]
-    save("warp_astronaut_zoom.png", *zoom)
+    save("warp_astronaut_zoom.png", [f"{f}, 5x" for f in FILTERS], *zoom)
 
 
 def swirl_demo():
@@ -78,14 +89,14 @@ def swirl_demo():
     h, w = photo.shape[:2]
     centre, strength, radius = (w / 2, h / 2), 4.0, 70.0
     map_x, map_y = swirl_maps(w, h, centre, strength, radius)
-    save("remap_swirl.png", photo,
+    save("remap_swirl.png", ("original", *FILTERS), photo,
          *(trelvane.remap_rgb(photo, map_x, map_y, filter=f) for f in FILTERS))
 
     # The swirled eye 4x larger: the map itself is evaluated on a finer grid.
     scale, zw, zh, eye = 4.0, 300, 300, (185, 195)
     map_x, map_y = swirl_maps(zw, zh, centre, strength, radius, scale,
                               (eye[0] - zw / 2 / scale, eye[1] - zh / 2 / scale))
-    save("remap_swirl_zoom.png",
+    save("remap_swirl_zoom.png", [f"{f}, 4x" for f in FILTERS],
          *(trelvane.remap_rgb(photo, map_x, map_y, filter=f) for f in FILTERS))
 
 
@@ -93,7 +104,7 @@ def gray_demo():
     photo = skimage.data.camera()
     h, w = photo.shape
     map_x, map_y = barrel_maps(w, h, 0.25)
-    save("remap_gray_camera.png", photo,
+    save("remap_gray_camera.png", ("original", *FILTERS), photo,
          *(trelvane.remap_gray(photo, map_x, map_y, filter=f) for f in FILTERS))
 
 

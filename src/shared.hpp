@@ -159,7 +159,15 @@ private:
 
 // The process-wide pool: one worker per logical processor available to the
 // process, created on first use and created anew in a child after fork().
+// TRELVANE_NUM_THREADS, read when the pool is created, caps the number of
+// threads working on one loop (see pool_workers).
 WorkerPool& process_pool();
+
+// Workers for a pool on a machine with `processors` logical processors, given
+// the text of TRELVANE_NUM_THREADS (null when unset). A positive decimal n
+// allows n threads per loop, the calling thread included, so n - 1 workers at
+// most; anything else (0, negative, not a number) leaves the default.
+std::size_t pool_workers(const char* setting, std::size_t processors);
 
 // Splits out into consecutive rows of row_length elements and calls
 // task(row_index, row_span) for each on the pool. A zero row length is an

@@ -1,6 +1,8 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <charconv>
+#include <cstring>
 #include <system_error>
 
 #include "shared.hpp"
@@ -116,6 +118,15 @@ void WorkerPool::worker_loop() {
     }
 }
 
+std::size_t pool_workers(const char* setting, std::size_t processors) {
+    if (!setting) return processors;
+    const char* end = setting + std::strlen(setting);
+    long long n = 0;
+    const auto [stop, error] = std::from_chars(setting, end, n);
+    if (error != std::errc{} || stop != end || n <= 0) return processors;
+    return std::min(processors, static_cast<std::size_t>(n - 1));
+}
+
 namespace {
 
 std::mutex pool_mutex;
@@ -149,7 +160,7 @@ WorkerPool& process_pool() {
     static const bool registered = (pthread_atfork(before_fork, after_fork_parent, after_fork_child), true);
     (void)registered;
     // Never destroyed: joining workers during interpreter shutdown buys nothing.
-    auto* created = new WorkerPool(available_processors());
+    auto* created = new WorkerPool(pool_workers(std::getenv("TRELVANE_NUM_THREADS"), available_processors()));
     pool.store(created, std::memory_order_release);
     return *created;
 }

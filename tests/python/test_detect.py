@@ -11,7 +11,7 @@ import skimage.color
 import skimage.data
 
 import trelvane
-from test_frame import raised, run_python
+from conftest import raised, run_python
 
 FIELDS = ("x1", "y1", "x2", "y2", "width", "precision", "log_nfa")
 WRONG_INPUT = "detect expects a (height, width) array of uint8, uint16, float32 or float64"

@@ -2,25 +2,17 @@
 errors and their notes, internal failures, memory errors, result arrays."""
 import gc
 import os
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import trelvane
+from conftest import raised, run_python
 
 GRAY = np.arange(20, dtype=np.uint8).reshape(4, 5)
 RGB = np.arange(60, dtype=np.uint8).reshape(4, 5, 3)
 MAP = np.zeros((4, 5), np.float32)
 IDENTITY = [1.0, 0, 0, 0, 1, 0, 0, 0, 1]
-
-
-def raised(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
 
 
 def test_module_attributes_and_docs():
@@ -228,12 +220,20 @@ def test_inputs_are_never_written():
     np.testing.assert_array_equal(maps, before[1])
 
 
-def run_python(code):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                            capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
+@pytest.mark.parametrize("setting, workers", [("1", 0), ("2", 1), ("0", None), ("-1", None),
+                                              ("many", None), (None, None)])
+def test_num_threads_setting_caps_the_pool(setting, workers):
+    # The pool's threads appear with the first call; count them in a fresh
+    # process. None: the default, one worker per available processor.
+    env = {} if setting is None else {"TRELVANE_NUM_THREADS": setting}
+    out = run_python("""
+        import os, numpy as np, trelvane
+        before = len(os.listdir("/proc/self/task"))
+        trelvane.remap_gray(np.zeros((64, 64), np.uint8), *[np.zeros((64, 64), np.float32)] * 2)
+        print(len(os.listdir("/proc/self/task")) - before)
+    """, env)
+    default = len(os.sched_getaffinity(0))
+    assert int(out) == (default if workers is None else min(workers, default))
 
 
 def test_threads_racing_to_the_first_call():

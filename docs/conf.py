@@ -1,0 +1,84 @@
+"""Sphinx configuration. Offline: no intersphinx, no theme downloads.
+
+The API reference is read from the type stub (src/python/trelvane.pyi), not
+from the compiled module: the stub carries the full documentation and the
+precise signatures, and the build needs no compiled module. The directive
+``stub-api`` below parses the stub with ast and writes one ``py:`` directive
+per class, property and function, their numpydoc docstrings converted by
+napoleon.
+"""
+
+import ast
+import re
+import tomllib
+from pathlib import Path
+
+from docutils import nodes
+from docutils.statemachine import StringList
+from sphinx.ext.napoleon.docstring import NumpyDocstring
+from sphinx.util.docutils import SphinxDirective
+from sphinx.util.nodes import nested_parse_with_titles
+
+ROOT = Path(__file__).resolve().parent.parent
+STUB = ROOT / "src" / "python" / "trelvane.pyi"
+
+project = "trelvane"
+release = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+extensions = ["sphinx.ext.napoleon"]
+exclude_patterns = ["_build"]
+html_theme = "alabaster"
+napoleon_numpy_docstring = True
+napoleon_google_docstring = False
+
+
+def aliases(tree: ast.Module) -> dict[str, str]:
+    """The stub's private names, spelled out for signatures: type aliases by
+    their value, type variables by their name without the underscore."""
+    names = {}
+    for node in tree.body:
+        if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.value:
+            names[node.target.id] = ast.unparse(node.value)
+        elif isinstance(node, ast.Assign) and isinstance(node.value, ast.Call):
+            names[node.targets[0].id] = node.targets[0].id.lstrip("_")
+    return names
+
+
+def signature(node: ast.FunctionDef, names: dict[str, str]) -> str:
+    text = f"{node.name}({ast.unparse(node.args)})"
+    if node.returns is not None:
+        text += f" -> {ast.unparse(node.returns)}"
+    return re.sub(r"\b_\w+\b", lambda m: names.get(m.group(), m.group()), text)
+
+
+class StubApi(SphinxDirective):
+    """``.. stub-api::``: the API reference from the stub's docstrings."""
+
+    def docstring(self, node: ast.AST, indent: str, what: str, name: str) -> list[str]:
+        text = ast.get_docstring(node) or ""
+        lines = NumpyDocstring(text, self.config, what=what, name=name).lines()
+        return [indent + line if line else "" for line in lines] + [""]
+
+    def run(self):
+        self.env.note_dependency(str(STUB))
+        tree = ast.parse(STUB.read_text())
+        names = aliases(tree)
+        out = [".. py:module:: trelvane", ""] + self.docstring(tree, "", "module", "trelvane")
+        for node in tree.body:
+            if isinstance(node, ast.ClassDef):
+                out += [f".. py:class:: {node.name}", "   :final:", ""]
+                out += self.docstring(node, "   ", "class", node.name)
+                for member in node.body:
+                    if isinstance(member, ast.FunctionDef):
+                        out += [f"   .. py:property:: {member.name}",
+                                f"      :type: {ast.unparse(member.returns)}", ""]
+                        out += self.docstring(member, "      ", "attribute", member.name)
+            elif isinstance(node, ast.FunctionDef):
+                out += [f".. py:function:: {signature(node, names)}", ""]
+                out += self.docstring(node, "   ", "function", node.name)
+        holder = nodes.Element()
+        nested_parse_with_titles(self.state, StringList(out, str(STUB)), holder)
+        return holder.children
+
+
+def setup(app):
+    app.add_directive("stub-api", StubApi)
