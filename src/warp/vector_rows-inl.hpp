@@ -235,6 +235,26 @@ inline void store_pixels(const Vd (&value)[C], Vq live, T* dest) {
         typedef T Vt __attribute__((vector_size(N * sizeof(T))));
         const Vt samples = __builtin_convertvector(packed, Vt);
         std::memcpy(dest, &samples, sizeof samples);
+    } else if constexpr (N == 8) {
+        // Squeeze out the spare bytes: a byte shuffle (8-bit samples) packs
+        // each pair of pixels into the first three 16-bit words of its
+        // 16-byte lane, then a word permutation joins the pixels.
+        typedef std::int16_t Vw __attribute__((vector_size(64)));
+        Vw words = Vw(packed);
+        if constexpr (sizeof(T) == 1) {
+            typedef char Vb __attribute__((vector_size(64)));
+            Vb pairs;
+            for (int b = 0; b < 64; ++b) {
+                const int k = b % 16;
+                pairs[b] = k < 3 ? char(k) : k < 6 ? char(k + 5) : char(0x80);
+            }
+            words = Vw(_mm512_shuffle_epi8(__m512i(packed), __m512i(pairs)));
+        }
+        Vw order;
+        for (int w = 0; w < 32; ++w)
+            order[w] = sizeof(T) == 1 ? std::int16_t(w / 3 * 8 + w % 3) : std::int16_t(w / 3 * 4 + w % 3);
+        const __m512i joined = _mm512_permutexvar_epi16(__m512i(order), __m512i(words));
+        std::memcpy(dest, &joined, N * pixel_bytes);
     } else {
         std::uint64_t lanes[N];
         std::memcpy(lanes, &packed, sizeof packed);
