@@ -1,6 +1,7 @@
 # make test: build everything and run every check.
 # make demo: build the module and write example pictures to demo/output/.
-.PHONY: test demo bench clean
+# make sanitize: the tests again under AddressSanitizer, UBSan and ThreadSanitizer.
+.PHONY: test demo bench sanitize clean
 
 test:
 	tools/run tools/test
@@ -10,6 +11,9 @@ demo:
 
 bench:
 	tools/run tools/bench
+
+sanitize:
+	tools/run tools/sanitize
 
 clean:
 	rm -rf build dist demo/output
