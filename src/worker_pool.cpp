@@ -148,7 +148,8 @@ const int fork_handlers = pthread_atfork(before_fork, after_fork_parent, after_f
 
 WorkerPool& process_pool() {
     if (WorkerPool* p = pool.load(std::memory_order_acquire)) return *p;
-    // Without its handlers a forked child could inherit a pool it cannot use.
+    // pthread_atfork fails only for lack of memory; without the handlers a
+    // forked child could inherit a pool it cannot use.
     if (fork_handlers != 0) throw std::bad_alloc();
     std::lock_guard lock(pool_mutex);
     if (WorkerPool* p = pool.load(std::memory_order_relaxed)) return *p;

@@ -54,10 +54,10 @@ struct ResultShape {
     npy_intp dims[3] = {};
 };
 
-// dims as the shape of an array of T, checked before any work: NumPy refuses
-// an array whose nonzero dimensions multiplied with the element size exceed
-// npy_intp, even one without elements, so such a request raises MemoryError
-// like every other size that cannot be represented.
+// dims as the shape of an array of itemsize-byte elements, checked before any
+// work: NumPy refuses an array whose nonzero dimensions multiplied with the
+// element size exceed npy_intp, even one without elements, so such a request
+// raises MemoryError like every other size that cannot be represented.
 ResultShape result_shape(std::initializer_list<std::uint64_t> dims, std::size_t itemsize);
 
 // A new C-contiguous, writeable array over buffer (from malloc), which it
