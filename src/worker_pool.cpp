@@ -144,6 +144,7 @@ std::size_t available_processors() {
 
 // The child of a fork() has none of the parent's worker threads: forget the old
 // pool (its threads and locks belong to the parent) and build a new one on use.
+// Holding the mutex across fork() means the child never inherits it locked.
 void before_fork() { pool_mutex.lock(); }
 void after_fork_parent() { pool_mutex.unlock(); }
 void after_fork_child() {
@@ -151,14 +152,19 @@ void after_fork_child() {
     pool_mutex.unlock();
 }
 
+// Registered when the library is loaded, before any thread can take the mutex:
+// a fork() while the first pool is being built must already wait for it.
+const int fork_handlers = pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+
 }  // namespace
 
 WorkerPool& process_pool() {
     if (WorkerPool* p = pool.load(std::memory_order_acquire)) return *p;
+    // pthread_atfork fails only for lack of memory; without the handlers a
+    // forked child could inherit a pool it cannot use.
+    if (fork_handlers != 0) throw std::bad_alloc();
     std::lock_guard lock(pool_mutex);
     if (WorkerPool* p = pool.load(std::memory_order_relaxed)) return *p;
-    static const bool registered = (pthread_atfork(before_fork, after_fork_parent, after_fork_child), true);
-    (void)registered;
     // Never destroyed: joining workers during interpreter shutdown buys nothing.
     auto* created = new WorkerPool(pool_workers(std::getenv("TRELVANE_NUM_THREADS"), available_processors()));
     pool.store(created, std::memory_order_release);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 // The table itself; every other file of the binding layer declares it extern.
@@ -59,14 +60,28 @@ void free_buffer(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, bu
 
 }  // namespace
 
-PyObject* array_owning(void* buffer, int typenum, std::initializer_list<npy_intp> shape) {
+ResultShape result_shape(std::initializer_list<std::uint64_t> dims, std::size_t itemsize) {
+    ResultShape shape;
+    if (dims.size() > std::size(shape.dims)) fail("a result has at most three dimensions");
+    std::uint64_t bytes = itemsize;
+    for (const std::uint64_t d : dims) {
+        if (d != 0 && (__builtin_mul_overflow(bytes, d, &bytes) || bytes > NPY_MAX_INTP)) {
+            PyErr_NoMemory();
+            throw PythonError{};
+        }
+        shape.dims[shape.ndim++] = static_cast<npy_intp>(d);
+    }
+    return shape;
+}
+
+PyObject* array_owning(void* buffer, int typenum, const ResultShape& shape) {
     PyObject* owner = PyCapsule_New(buffer, buffer_capsule, free_buffer);
     if (!owner) {
         std::free(buffer);
         throw PythonError{};
     }
     PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(typenum),
-                                           static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()),
+                                           shape.ndim, const_cast<npy_intp*>(shape.dims),
                                            nullptr, buffer, NPY_ARRAY_CARRAY, nullptr);
     if (!array) {
         Py_DECREF(owner);

@@ -48,12 +48,24 @@ struct RowMajor {
     }
 };
 
+// The shape of a result array, up to three dimensions.
+struct ResultShape {
+    int ndim = 0;
+    npy_intp dims[3] = {};
+};
+
+// dims as the shape of an array of itemsize-byte elements, checked before any
+// work: NumPy refuses an array whose nonzero dimensions multiplied with the
+// element size exceed npy_intp, even one without elements, so such a request
+// raises MemoryError like every other size that cannot be represented.
+ResultShape result_shape(std::initializer_list<std::uint64_t> dims, std::size_t itemsize);
+
 // A new C-contiguous, writeable array over buffer (from malloc), which it
 // takes over, also when it fails: the array's base object frees the memory.
-PyObject* array_owning(void* buffer, int typenum, std::initializer_list<npy_intp> shape);
+PyObject* array_owning(void* buffer, int typenum, const ResultShape& shape);
 
 template <class T>
-PyObject* array_owning(Buffer<T>&& buffer, std::initializer_list<npy_intp> shape) {
+PyObject* array_owning(Buffer<T>&& buffer, const ResultShape& shape) {
     return array_owning(buffer.release(), typenum_of<T>(), shape);
 }
 

@@ -41,18 +41,18 @@ constexpr ArgumentSpec remap_rgb_signature{"remap_rgb", remap_parameters, 3, 0, 
 
 template <class T, int C>
 PyObject* run_remap(PyArrayObject* src, PyArrayObject* map_x, PyArrayObject* map_y, Filter filter) {
+    const std::uint64_t out_height = dim(map_x, 0), out_width = dim(map_x, 1);
+    const ResultShape shape = C == 1 ? result_shape({out_height, out_width}, sizeof(T))
+                                     : result_shape({out_height, out_width, C}, sizeof(T));
     const RowMajor<T> source(src);
     const RowMajor<float> xs(map_x), ys(map_y);
-    const std::uint64_t out_height = dim(map_x, 0), out_width = dim(map_x, 1);
     Checked<Buffer<T>> result = [&] {
         Detached detached;
         return remap_image<T, C>(source.samples, dim(src, 1), dim(src, 0), xs.samples, ys.samples,
                                  out_width, out_height, filter);
     }();
-    Buffer<T> out = value_or_fail(std::move(result), "the buffer lengths come from the arrays' own shapes");
-    const auto rows = static_cast<npy_intp>(out_height), cols = static_cast<npy_intp>(out_width);
-    return C == 1 ? array_owning(std::move(out), {rows, cols})
-                  : array_owning(std::move(out), {rows, cols, C});
+    return array_owning(value_or_fail(std::move(result), "the buffer lengths come from the arrays' own shapes"),
+                        shape);
 }
 
 template <int C>
@@ -119,15 +119,15 @@ OutputSize size_argument(PyObject* value) {
 template <class T>
 PyObject* run_warp(PyArrayObject* src, OutputSize size, const Homography& H, double scale,
                    double off_x, double off_y, Filter filter) {
+    const ResultShape shape = result_shape({size.height, size.width, 3}, sizeof(T));
     const RowMajor<T> source(src);
     Checked<Buffer<T>> result = [&] {
         Detached detached;
         return warp_image<T>(source.samples, dim(src, 1), dim(src, 0), size.width, size.height, H,
                              scale, off_x, off_y, filter);
     }();
-    Buffer<T> out = value_or_fail(std::move(result), "the buffer length comes from the array's own shape");
-    return array_owning(std::move(out), {static_cast<npy_intp>(size.height),
-                                         static_cast<npy_intp>(size.width), 3});
+    return array_owning(value_or_fail(std::move(result), "the buffer length comes from the array's own shape"),
+                        shape);
 }
 
 PyObject* warp(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

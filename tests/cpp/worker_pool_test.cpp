@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <latch>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -112,6 +117,76 @@ TEST(ProcessPool, ThreadSettingCapsTheWorkers) {
 TEST(ProcessPool, OneWorkerPerAvailableProcessor) {
     EXPECT_GE(process_pool().workers(), 1u);
     EXPECT_EQ(&process_pool(), &process_pool());
+}
+
+// A loop on the process pool; true when every row ran once.
+bool pool_loop_completes() {
+    std::atomic<int> rows{0};
+    process_pool().run(64, [&](std::size_t) { ++rows; });
+    return rows == 64;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// A child in a process group of its own running body, which returns its exit status.
+template <class Body>
+pid_t spawn(Body&& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        _exit(body());
+    }
+    return pid;
+}
+
+// Waits for a child until deadline; a child still running then is killed, with
+// everything it started.
+bool exited_cleanly(pid_t pid, Clock::time_point deadline) {
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Threads make their first calls, and so build the pool, while one thread
+// forks in a loop; every child must finish a loop of its own.
+int first_calls_racing_forks() {
+    constexpr int callers = 3, forks = 20;
+    std::latch start(callers + 1);
+    std::vector<pid_t> children;
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        start.arrive_and_wait();
+        for (int i = 0; i < forks; ++i) children.push_back(spawn([] { return pool_loop_completes() ? 0 : 1; }));
+    });
+    for (int i = 0; i < callers; ++i)
+        threads.emplace_back([&] {
+            start.arrive_and_wait();
+            pool_loop_completes();
+        });
+    for (auto& t : threads) t.join();
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    bool all_finished = true;
+    for (const pid_t pid : children) all_finished &= pid > 0 && exited_cleanly(pid, deadline);
+    return all_finished ? 0 : 1;
+}
+
+TEST(ProcessPool, ForkWhileTheFirstPoolIsBuilt) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not support fork() in a multithreaded process";
+#endif
+    // Each trial runs in a forked process: the child of a fork starts without
+    // a pool, so every trial races to build the first one.
+    for (int trial = 0; trial < 20; ++trial) {
+        const pid_t pid = spawn(first_calls_racing_forks);
+        ASSERT_TRUE(exited_cleanly(pid, Clock::now() + std::chrono::seconds(10))) << "trial " << trial;
+    }
 }
 
 }  // namespace

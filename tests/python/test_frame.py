@@ -193,9 +193,26 @@ def test_empty_inputs_that_are_not_failures():
     assert out.shape == (4, 5) and not out.any()
 
 
-@pytest.mark.parametrize("out_size", [(2 ** 62, 2 ** 62), (2 ** 64 - 1, 1), (1, 2 ** 64 - 1)])
-def test_unrepresentable_output_raises_memory_error(out_size):
-    assert type(raised(lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=out_size))) is MemoryError
+# No elements, but the widest float32 maps NumPy can make.
+WIDE_EMPTY_MAPS = np.zeros((0, 2 ** 61 - 1), np.float32)
+
+
+@pytest.mark.parametrize("src, out_size", [
+    (RGB, (2 ** 62, 2 ** 62)), (RGB, (2 ** 64 - 1, 1)), (RGB, (1, 2 ** 64 - 1)),
+    # Zero pixels, but a dimension that times the element size exceeds npy_intp.
+    (RGB, (2 ** 62, 0)), (RGB, (0, 2 ** 62)), (RGB.astype(np.uint16), (2 ** 61, 0)),
+    (RGB, (2 ** 63, 0)), (RGB, (0, 2 ** 64 - 1)),
+])
+def test_unrepresentable_output_raises_memory_error(src, out_size):
+    assert type(raised(lambda: trelvane.warp_rgb(src, IDENTITY, 1, 0, 0, out_size=out_size))) is MemoryError
+
+
+def test_unrepresentable_remap_output_raises_memory_error():
+    src = RGB.astype(np.uint16)  # 6 bytes a pixel: 6 × (2**61 - 1) exceeds npy_intp
+    assert type(raised(lambda: trelvane.remap_rgb(src, WIDE_EMPTY_MAPS, WIDE_EMPTY_MAPS))) is MemoryError
+    # Just representable: 3 bytes a pixel.
+    assert trelvane.remap_rgb(RGB, WIDE_EMPTY_MAPS, WIDE_EMPTY_MAPS).shape == (0, 2 ** 61 - 1, 3)
+    assert trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=(2 ** 61, 0)).shape == (0, 2 ** 61, 3)
 
 
 def test_result_arrays_own_their_memory():
