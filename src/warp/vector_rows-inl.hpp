@@ -23,11 +23,11 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
-#include <algorithm>
-#include <array>
 #include <utility>
 
 #include "warp/positions.hpp"
