@@ -4,12 +4,11 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
-#include <type_traits>
 
+#include "front_end.hpp"
 #include "gaussian_downsample.hpp"
 #include "grow_region.hpp"
 #include "improve_rect.hpp"
-#include "level_line_field.hpp"
 #include "pseudo_order.hpp"
 #include "records.hpp"
 #include "refine_region.hpp"
@@ -40,28 +39,6 @@ private:
 // The scale test that skips downsampling: 1 <= scale, or unordered (NaN).
 bool downsamples(double scale) { return scale < 1; }
 
-// Samples as 64-bit floats: doubles are borrowed, other types converted.
-template <class T>
-GrayImage working_samples(std::span<const T> samples, std::size_t width, std::size_t height) {
-    if constexpr (std::is_same_v<T, double>) {
-        return GrayImage::borrowing(width, height, samples);
-    } else {
-        std::vector<double> converted(samples.size());
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            converted[i] = static_cast<double>(samples[i]);
-            if constexpr (std::is_same_v<T, std::uint16_t>) converted[i] = converted[i] / 257.0;
-        }
-        return GrayImage::owning(width, height, std::move(converted));
-    }
-}
-
-// Pixels too weak to be seeds start out used.
-UsedMask initial_mask(const GradientField& field) {
-    UsedMask used(field.records.size());
-    for (std::size_t i = 0; i < used.size(); ++i) used[i] = field.records[i].magnitude <= rho ? 1 : 0;
-    return used;
-}
-
 // IEEE 754 totalOrder as a signed integer key.
 std::int64_t total_order_key(double v) {
     const auto bits = std::bit_cast<std::int64_t>(v);
@@ -78,17 +55,15 @@ void sort_longest_first(std::vector<Segment>& segments) {
 
 namespace {
 
-// Steps 5 to 11 on the working image; m maps its coordinates back to the input.
-std::vector<Segment> find_segments(const GrayImage& image, double m, Laps& laps) {
-    const GradientField field = level_line_field(image);
-    laps.lap(&StageTimes::field);
+// The seed loop over the working image's front end; m maps its coordinates
+// back to the input.
+std::vector<Segment> find_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double m, Laps& laps) {
+    const GradientField& field = fe.field;
+    UsedMask& used = fe.used;
     const double log_nt =
-        2.5 * (std::log10(static_cast<double>(image.width)) + std::log10(static_cast<double>(image.height))) +
+        2.5 * (std::log10(static_cast<double>(field.width)) + std::log10(static_cast<double>(field.height))) +
         1.0413926851582251;
     const std::uint64_t min_region_size = saturating_u64(std::ceil(log_nt / 0.9030899869919435));
-    const std::vector<std::uint32_t> seeds = pseudo_order(field, rho);
-    UsedMask used = initial_mask(field);
-    laps.lap(&StageTimes::ordering);
 
     std::vector<Segment> segments;
     Region region;
@@ -104,7 +79,7 @@ std::vector<Segment> find_segments(const GrayImage& image, double m, Laps& laps)
         const bool dense = refine_region(region, rect, used, field, min_region_size);
         laps.lap(&StageTimes::growing);
         if (!dense) continue;
-        const double log_nfa = improve_rect(rect, field.records, rho, log_nt, image.width, image.height);
+        const double log_nfa = improve_rect(rect, field.records, rho, log_nt, field.width, field.height);
         laps.lap(&StageTimes::validation);
         if (0 >= log_nfa) continue;  // a NaN score is not rejected
         segments.push_back({(rect.x1 + 0.5) * m, (rect.y1 + 0.5) * m, (rect.x2 + 0.5) * m,
@@ -112,6 +87,27 @@ std::vector<Segment> find_segments(const GrayImage& image, double m, Laps& laps)
     }
     sort_longest_first(segments);
     return segments;
+}
+
+// The plain stages one after the other: the reference for the fused path.
+template <class T>
+std::vector<Segment> reference_run(std::span<const T> samples, std::size_t w, std::size_t h, double scale,
+                                   double m, Laps& laps, WorkerPool& pool) {
+    FrontEnd fe = reference_front_end(samples, w, h, scale, pool);
+    laps.lap(&StageTimes::front_end);
+    const std::vector<std::uint32_t> seeds = pseudo_order(fe.field, rho);
+    laps.lap(&StageTimes::ordering);
+    return find_segments(fe, seeds, m, laps);
+}
+
+template <class T>
+std::vector<Segment> fused_run(std::span<const T> samples, std::size_t w, std::size_t h, double scale,
+                               double m, Laps& laps, WorkerPool& pool) {
+    FrontEnd fe = fused_front_end(samples, w, h, scale, pool);
+    laps.lap(&StageTimes::front_end);
+    const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks, pool);
+    laps.lap(&StageTimes::ordering);
+    return find_segments(fe, seeds, m, laps);
 }
 
 }  // namespace
@@ -124,7 +120,8 @@ ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale) 
 
 template <class T>
 Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::uint64_t width,
-                                              std::uint64_t height, double scale, StageTimes* times) {
+                                              std::uint64_t height, double scale, StageTimes* times,
+                                              Pipeline pipeline, WorkerPool& pool) {
     const std::uint64_t length = dims_product(width, height);
     if (samples.size() != length) return SizeMismatch{length, samples.size()};
     if (width < 3 || height < 3) return std::vector<Segment>{};
@@ -135,20 +132,18 @@ Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::u
         fail("the working image has 2^32 pixels or more");
 
     Laps laps(times);
-    GrayImage image = working_samples(samples, width, height);
-    if (!downsamples(scale)) return find_segments(image, 1.0, laps);
-    image = gaussian_downsample(image, scale);
-    laps.lap(&StageTimes::downsampling);
-    return find_segments(image, 1 / scale, laps);
+    const double m = downsamples(scale) ? 1 / scale : 1.0;
+    if (pipeline == Pipeline::reference) return reference_run(samples, width, height, scale, m, laps, pool);
+    return fused_run(samples, width, height, scale, m, laps, pool);
 }
 
 template Checked<std::vector<Segment>> detect_segments<double>(std::span<const double>, std::uint64_t,
-                                                               std::uint64_t, double, StageTimes*);
+                                                               std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
 template Checked<std::vector<Segment>> detect_segments<float>(std::span<const float>, std::uint64_t,
-                                                              std::uint64_t, double, StageTimes*);
+                                                              std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
 template Checked<std::vector<Segment>> detect_segments<std::uint8_t>(std::span<const std::uint8_t>,
-                                                                     std::uint64_t, std::uint64_t, double, StageTimes*);
+                                                                     std::uint64_t, std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
 template Checked<std::vector<Segment>> detect_segments<std::uint16_t>(std::span<const std::uint16_t>,
-                                                                      std::uint64_t, std::uint64_t, double, StageTimes*);
+                                                                      std::uint64_t, std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
 
 }  // namespace trelvane

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -42,21 +43,48 @@ struct GrayImage {
     }
 };
 
+// Leaves the elements of a new vector(count) uninitialised, so that the
+// parallel loop that writes them is the first to touch their memory. Only for
+// buffers whose every element is written before it is read.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0)
+            ::new (static_cast<void*>(p)) U;
+        else
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// A vector whose vector(count) constructor and resize leave new elements
+// uninitialised; vector(count, value) fills as usual.
+template <class T>
+using FilledLater = std::vector<T, UninitialisedAllocator<T>>;
+
 // One byte per pixel: 0 = free, anything else = too weak or already taken.
-using UsedMask = std::vector<std::uint8_t>;
+using UsedMask = FilledLater<std::uint8_t>;
 
 // Gradient magnitude and the unit vector of the level-line direction
-// (cosine, sine). All zero where undefined.
+// (cosine, sine). All zero where undefined. GradientRecord{} is all zero; a
+// default-initialised record is not initialised.
 struct GradientRecord {
-    float magnitude = 0;
-    float dir_x = 0;
-    float dir_y = 0;
+    float magnitude;
+    float dir_x;
+    float dir_y;
 };
 
 struct GradientField {
     std::size_t width = 0;
     std::size_t height = 0;
-    std::vector<GradientRecord> records;  // width × height, row-major
+    FilledLater<GradientRecord> records;  // width × height, row-major
 };
 
 // Pixel indices, seed first, then in order of acceptance.

@@ -16,7 +16,7 @@ struct Scene {
     GradientField field;
     UsedMask used;
 
-    Scene(std::size_t w, std::size_t h) : field{w, h, std::vector<GradientRecord>(w * h)}, used(w * h, 1) {}
+    Scene(std::size_t w, std::size_t h) : field{w, h, FilledLater<GradientRecord>(w * h, GradientRecord{})}, used(w * h, 1) {}
 
     std::uint32_t index(std::size_t x, std::size_t y) const { return static_cast<std::uint32_t>(y * field.width + x); }
     void set(std::size_t x, std::size_t y, double angle, float magnitude = 50) {
