@@ -55,6 +55,8 @@ void sort_longest_first(std::vector<Segment>& segments) {
 
 namespace {
 
+constexpr std::size_t seed_prefetch_distance = 8;
+
 // The seed loop over the working image's front end; m maps its coordinates
 // back to the input.
 std::vector<Segment> find_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double m, Laps& laps) {
@@ -68,14 +70,22 @@ std::vector<Segment> find_segments(FrontEnd& fe, std::span<const std::uint32_t> 
     std::vector<Segment> segments;
     Region region;
     Rect rect;
-    for (const std::uint32_t seed : seeds) {
+    for (std::size_t i = 0; i < seeds.size(); ++i) {
+        // Seeds lie scattered over the image: fetch a later seed's mask byte
+        // and record while this one grows.
+        if (i + seed_prefetch_distance < seeds.size()) {
+            const std::uint32_t ahead = seeds[i + seed_prefetch_distance];
+            __builtin_prefetch(&used[ahead]);
+            __builtin_prefetch(&field.records[ahead]);
+        }
+        const std::uint32_t seed = seeds[i];
         if (used[seed]) continue;
-        const double angle = grow_region(seed, angle_tolerance, field, used, region);
+        const DirectionSum sum = grow_region_sum(seed, angle_tolerance, field, used, region);
         if (region.size() < min_region_size) {
             laps.lap(&StageTimes::growing);
             continue;
         }
-        rect = region_to_rect(region, field, angle, aligned_probability);
+        rect = region_to_rect(region, field, sum.angle(), aligned_probability);
         const bool dense = refine_region(region, rect, used, field, min_region_size);
         laps.lap(&StageTimes::growing);
         if (!dense) continue;

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "shared.hpp"
+
 namespace trelvane {
 
 // Gradient magnitude threshold, always compared as a 32-bit float.
@@ -85,6 +87,25 @@ struct GradientField {
     std::size_t width = 0;
     std::size_t height = 0;
     FilledLater<GradientRecord> records;  // width × height, row-major
+};
+
+// Column and row of a 32-bit pixel index, without a division instruction.
+// With M = floor((2^64 - 1) / w) + 1, floor(n / w) = (M × n) >> 64 exactly
+// for every 32-bit n and every 32-bit w ≥ 2 (Lemire, Kaser and Kurz, "Faster
+// remainder by direct computation", 2019, for 32-bit operands and a 64-bit M).
+class PixelGrid {
+public:
+    explicit PixelGrid(std::size_t width) : width_(static_cast<std::uint32_t>(width)), m_(UINT64_MAX / width + 1) {
+        if (width < 2 || width > UINT32_MAX) fail("pixel grid width outside 2 ... 2^32 - 1");
+    }
+    std::uint32_t y(std::uint32_t n) const {
+        return static_cast<std::uint32_t>((static_cast<unsigned __int128>(m_) * n) >> 64);
+    }
+    std::uint32_t x(std::uint32_t n) const { return n - y(n) * width_; }
+
+private:
+    std::uint32_t width_;
+    std::uint64_t m_;
 };
 
 // Pixel indices, seed first, then in order of acceptance.

@@ -17,9 +17,9 @@ double density(const Region& region, const Rect& rect) {
 }
 
 // Distance between two pixels, from their integer coordinate differences.
-double pixel_distance(std::uint32_t a, std::uint32_t b, std::size_t width) {
-    const auto ax = static_cast<std::int64_t>(a % width), ay = static_cast<std::int64_t>(a / width);
-    const auto bx = static_cast<std::int64_t>(b % width), by = static_cast<std::int64_t>(b / width);
+double pixel_distance(std::uint32_t a, std::uint32_t b, const PixelGrid& grid) {
+    const auto ax = static_cast<std::int64_t>(grid.x(a)), ay = static_cast<std::int64_t>(grid.y(a));
+    const auto bx = static_cast<std::int64_t>(grid.x(b)), by = static_cast<std::int64_t>(grid.y(b));
     return std::hypot(static_cast<double>(bx - ax), static_cast<double>(by - ay));
 }
 
@@ -33,8 +33,9 @@ double seed_tolerance(const Region& region, const Rect& rect, const GradientFiel
     const std::uint32_t seed = region.front();
     const double seed_angle = pixel_angle(field.records[seed]);
     double sum = 0, sum_sq = 0, m = 0;
+    const PixelGrid grid(field.width);
     for (std::uint32_t q : region) {
-        if (!(pixel_distance(seed, q, field.width) < rect.width)) continue;
+        if (!(pixel_distance(seed, q, grid) < rect.width)) continue;
         const double d = fold_angle(pixel_angle(field.records[q]) - seed_angle);
         sum = sum + d;
         sum_sq = sum_sq + d * d;
@@ -47,10 +48,10 @@ double seed_tolerance(const Region& region, const Rect& rect, const GradientFiel
 
 // Removes, in place, every pixel farther than rad from the seed (entry 0),
 // moving the last entry into each gap, and frees it in used.
-void drop_beyond(Region& region, UsedMask& used, std::size_t width, double rad) {
+void drop_beyond(Region& region, UsedMask& used, const PixelGrid& grid, double rad) {
     const std::uint32_t seed = region.front();
     for (std::size_t i = 0; i < region.size();) {
-        if (pixel_distance(seed, region[i], width) > rad) {
+        if (pixel_distance(seed, region[i], grid) > rad) {
             used[region[i]] = 0;
             region[i] = region.back();
             region.pop_back();
@@ -78,20 +79,21 @@ bool refine_region(Region& region, Rect& rect, UsedMask& used, const GradientFie
     const std::uint32_t seed = region.front();
     const double tolerance = seed_tolerance(region, rect, field);
     for (std::uint32_t q : region) used[q] = 0;
-    const double angle = grow_region(seed, tolerance, field, used, region);
+    const DirectionSum sum = grow_region_sum(seed, tolerance, field, used, region);
     if (region.size() < min_region_size) return false;
+    const double angle = sum.angle();
     rect = region_to_rect(region, field, angle, rect.p);
     if (density(region, rect) >= min_density) return true;
 
     // Shrink around the seed until dense enough or too small.
-    const std::size_t w = field.width;
-    const double sx = static_cast<double>(seed % w), sy = static_cast<double>(seed / w);
+    const PixelGrid grid(field.width);
+    const double sx = static_cast<double>(grid.x(seed)), sy = static_cast<double>(grid.y(seed));
     double rad = max_ignoring_nan(std::hypot(sx - rect.x1, sy - rect.y1), std::hypot(sx - rect.x2, sy - rect.y2));
     // A radius that is not finite would never shrink and the loop never end.
     if (!std::isfinite(rad)) return false;
     for (;;) {
         rad = rad * 0.75;
-        drop_beyond(region, used, w, rad);
+        drop_beyond(region, used, grid, rad);
         if (region.size() < min_region_size) return false;
         rect = region_to_rect(region, field, angle, rect.p);
         if (density(region, rect) >= min_density) return true;

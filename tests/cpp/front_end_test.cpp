@@ -75,7 +75,9 @@ void expect_same_segments(const Checked<std::vector<Segment>>& a, const Checked<
     const auto& x = std::get<std::vector<Segment>>(a);
     const auto& y = std::get<std::vector<Segment>>(b);
     ASSERT_EQ(x.size(), y.size());
-    if (!x.empty()) EXPECT_EQ(std::memcmp(x.data(), y.data(), x.size() * sizeof(Segment)), 0);
+    if (!x.empty()) {
+        EXPECT_EQ(std::memcmp(x.data(), y.data(), x.size() * sizeof(Segment)), 0);
+    }
 }
 
 using Param = std::tuple<Scene, std::pair<std::size_t, std::size_t>, double>;
