@@ -4,6 +4,8 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 
 #include "front_end.hpp"
 #include "gaussian_downsample.hpp"
@@ -57,17 +59,30 @@ namespace {
 
 constexpr std::size_t seed_prefetch_distance = 8;
 
-// The seed loop over the working image's front end; m maps its coordinates
-// back to the input.
-std::vector<Segment> find_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double m, Laps& laps) {
+// The run's sizes and thresholds.
+struct RunConstants {
+    double log_nt;
+    std::uint64_t min_region_size;
+
+    explicit RunConstants(const GradientField& field)
+        : log_nt(2.5 * (std::log10(static_cast<double>(field.width)) + std::log10(static_cast<double>(field.height))) +
+                 1.0413926851582251),
+          min_region_size(saturating_u64(std::ceil(log_nt / 0.9030899869919435))) {}
+};
+
+// A refined candidate; after validation, its improved rectangle and score.
+struct Candidate {
+    Rect rect;
+    double log_nfa;
+};
+
+// The seed loop: grows, fits and refines a region from every seed still free
+// and hands each dense candidate's rectangle to emit, in seed order.
+template <class Emit>
+void seed_loop(FrontEnd& fe, std::span<const std::uint32_t> seeds, const RunConstants& run, Laps& laps,
+               Emit&& emit) {
     const GradientField& field = fe.field;
     UsedMask& used = fe.used;
-    const double log_nt =
-        2.5 * (std::log10(static_cast<double>(field.width)) + std::log10(static_cast<double>(field.height))) +
-        1.0413926851582251;
-    const std::uint64_t min_region_size = saturating_u64(std::ceil(log_nt / 0.9030899869919435));
-
-    std::vector<Segment> segments;
     Region region;
     Rect rect;
     for (std::size_t i = 0; i < seeds.size(); ++i) {
@@ -81,22 +96,116 @@ std::vector<Segment> find_segments(FrontEnd& fe, std::span<const std::uint32_t> 
         const std::uint32_t seed = seeds[i];
         if (used[seed]) continue;
         const DirectionSum sum = grow_region_sum(seed, angle_tolerance, field, used, region);
-        if (region.size() < min_region_size) {
+        if (region.size() < run.min_region_size) {
             laps.lap(&StageTimes::growing);
             continue;
         }
         rect = region_to_rect(region, field, sum.angle(), aligned_probability);
-        const bool dense = refine_region(region, rect, used, field, min_region_size);
+        const bool dense = refine_region(region, rect, used, field, run.min_region_size);
         laps.lap(&StageTimes::growing);
-        if (!dense) continue;
-        const double log_nfa = improve_rect(rect, field.records, rho, log_nt, field.width, field.height);
-        laps.lap(&StageTimes::validation);
-        if (0 >= log_nfa) continue;  // a NaN score is not rejected
-        segments.push_back({(rect.x1 + 0.5) * m, (rect.y1 + 0.5) * m, (rect.x2 + 0.5) * m,
-                            (rect.y2 + 0.5) * m, rect.width * m, rect.p, log_nfa});
+        if (dense) emit(rect);
+    }
+}
+
+Candidate validate(const Rect& rect, const GradientField& field, const RunConstants& run) {
+    Candidate c{rect, 0};
+    c.log_nfa = improve_rect(c.rect, field.records, rho, run.log_nt, field.width, field.height);
+    return c;
+}
+
+// Candidates validated while the seed loop goes on. Rectangle improvement
+// reads only the field (never written during the loop) and its own
+// rectangle, never the used mask, so it can run on another thread; each
+// result goes back to its candidate's slot, which keeps seed order.
+class ValidationQueue {
+public:
+    ValidationQueue(const GradientField& field, const RunConstants& run) : field_(field), run_(run) {}
+
+    void push(const Rect& rect) {
+        {
+            std::lock_guard lock(mutex_);
+            items_.push_back({rect, 0});
+        }
+        ready_.notify_one();
+    }
+    void close() {
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        ready_.notify_all();
+    }
+    // Validates queued candidates until the queue is closed and drained.
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [&] { return taken_ < items_.size() || closed_; });
+            if (taken_ == items_.size()) return;
+            const std::size_t i = taken_++;
+            const Rect rect = items_[i].rect;
+            lock.unlock();
+            const Candidate done = validate(rect, field_, run_);
+            lock.lock();
+            items_[i] = done;
+        }
+    }
+    // Every candidate in seed order; only once work() has returned everywhere.
+    const std::vector<Candidate>& results() const { return items_; }
+
+private:
+    const GradientField& field_;
+    const RunConstants& run_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<Candidate> items_;
+    std::size_t taken_ = 0;
+    bool closed_ = false;
+};
+
+// Accepted candidates as segments, mapped back to the input by m, longest first.
+std::vector<Segment> accepted(const std::vector<Candidate>& candidates, double m) {
+    std::vector<Segment> segments;
+    for (const Candidate& c : candidates) {
+        if (0 >= c.log_nfa) continue;  // a NaN score is not rejected
+        const Rect& r = c.rect;
+        segments.push_back({(r.x1 + 0.5) * m, (r.y1 + 0.5) * m, (r.x2 + 0.5) * m, (r.y2 + 0.5) * m, r.width * m, r.p,
+                            c.log_nfa});
     }
     sort_longest_first(segments);
     return segments;
+}
+
+// Each candidate validated as soon as it is refined, on the calling thread.
+std::vector<Segment> sequential_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double m, Laps& laps) {
+    const RunConstants run(fe.field);
+    std::vector<Candidate> candidates;
+    seed_loop(fe, seeds, run, laps, [&](const Rect& rect) {
+        candidates.push_back(validate(rect, fe.field, run));
+        laps.lap(&StageTimes::validation);
+    });
+    return accepted(candidates, m);
+}
+
+// The seed loop and a validator as the two units of one pool loop; the seed
+// loop helps drain the queue once it is done. Without a free worker the
+// validator runs after the seed loop, on the same thread.
+std::vector<Segment> pipelined_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double m, Laps& laps,
+                                        WorkerPool& pool) {
+    const RunConstants run(fe.field);
+    ValidationQueue queue(fe.field, run);
+    pool.run(2, [&](std::size_t unit) {
+        if (unit == 1) return queue.work();
+        try {
+            seed_loop(fe, seeds, run, laps, [&](const Rect& rect) { queue.push(rect); });
+        } catch (...) {
+            queue.close();  // the validator must not wait for candidates that never come
+            throw;
+        }
+        queue.close();
+        queue.work();
+    });
+    laps.lap(&StageTimes::validation);
+    return accepted(queue.results(), m);
 }
 
 // The plain stages one after the other: the reference for the fused path.
@@ -107,7 +216,7 @@ std::vector<Segment> reference_run(std::span<const T> samples, std::size_t w, st
     laps.lap(&StageTimes::front_end);
     const std::vector<std::uint32_t> seeds = pseudo_order(fe.field, rho);
     laps.lap(&StageTimes::ordering);
-    return find_segments(fe, seeds, m, laps);
+    return sequential_segments(fe, seeds, m, laps);
 }
 
 template <class T>
@@ -117,7 +226,7 @@ std::vector<Segment> fused_run(std::span<const T> samples, std::size_t w, std::s
     laps.lap(&StageTimes::front_end);
     const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks, pool);
     laps.lap(&StageTimes::ordering);
-    return find_segments(fe, seeds, m, laps);
+    return pipelined_segments(fe, seeds, m, laps, pool);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ struct StageTimes {
     double front_end = 0;    // conversion, downsampling, level-line field, used mask
     double ordering = 0;     // pseudo-ordering
     double growing = 0;      // region growing, rectangles and refinement
-    double validation = 0;   // rectangle NFA and improvement
+    double validation = 0;   // rectangle NFA and improvement (fused: what is left after the seed loop)
 };
 
 // The fused, parallel path, or the plain stage functions one after the other
