@@ -121,12 +121,16 @@ class ValidationQueue {
 public:
     ValidationQueue(const GradientField& field, const RunConstants& run) : field_(field), run_(run) {}
 
+    // Wakes the validator once a few candidates wait, not for every one: a
+    // wake-up costs the seed loop a system call.
     void push(const Rect& rect) {
+        bool wake;
         {
             std::lock_guard lock(mutex_);
             items_.push_back({rect, 0});
+            wake = items_.size() - taken_ >= wake_batch;
         }
-        ready_.notify_one();
+        if (wake) ready_.notify_one();
     }
     void close() {
         {
@@ -153,6 +157,7 @@ public:
     const std::vector<Candidate>& results() const { return items_; }
 
 private:
+    static constexpr std::size_t wake_batch = 8;
     const GradientField& field_;
     const RunConstants& run_;
     std::mutex mutex_;

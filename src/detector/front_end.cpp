@@ -36,6 +36,28 @@ struct BlockOutput {
     std::size_t width;
 };
 
+// Weak pixels. Every reader of the field takes from a pixel whose magnitude
+// is at most rho nothing but that fact: the used mask marks it from the start
+// and no region ever releases it (refinement frees only its own region's
+// pixels, and regions accept only free pixels), so region growing, region to
+// rectangle and refinement never read its record; the ordering skips it; and
+// rect_nfa reads its direction only after magnitude > rho has failed. Such a
+// record may therefore stay all zero, without hypot and the two divisions,
+// whenever a cheap test proves the magnitude would be at most rho:
+//
+// With s = gx² + gy² in 64-bit arithmetic, the exact sum is at most
+// s (1 + 3·2^-53) (plus 2^-1073 from subnormal squares), so s ≤ rho² (1 - 2^-40)
+// bounds the exact magnitude below rho (1 - 2^-42); hypot, within one unit in
+// the last place, then returns less than rho, and rounding to 32 bits (monotone,
+// rho being a 32-bit float) gives at most rho. A NaN or infinite s fails the
+// test and takes the full computation.
+constexpr double weak_squares = static_cast<double>(rho) * static_cast<double>(rho) * (1 - 0x1p-40);
+
+GradientRecord strong_or_zero(Gradient g) {
+    if (g.gx * g.gx + g.gy * g.gy <= weak_squares) return GradientRecord{};
+    return level_line_record(g);
+}
+
 // Field row y from working rows y and y + 1, its mask bytes and strong pixels.
 void emit_row(const BlockOutput& out, std::size_t y, const double* top, const double* bottom) {
     const std::size_t w = out.width;
@@ -43,7 +65,7 @@ void emit_row(const BlockOutput& out, std::size_t y, const double* top, const do
     std::uint8_t* used = out.used + y * w;
     const auto base = static_cast<std::uint32_t>(y * w);
     for (std::size_t x = 0; x + 1 < w; ++x) {
-        const GradientRecord r = level_line_record(top + x, bottom + x);
+        const GradientRecord r = strong_or_zero(gradient_at(top + x, bottom + x));
         rec[x] = r;
         used[x] = r.magnitude <= rho ? 1 : 0;
         if (r.magnitude > rho) {

@@ -37,7 +37,10 @@ inline constexpr std::size_t front_end_block_rows = 32;
 // The working image of scale (downsampled when scale < 1, as
 // gaussian_downsample does) turned into a FrontEnd, reading the samples
 // (double, float, uint8 or uint16 / 257) in place. The working image must be
-// at least 3 × 3 with fewer than 2^32 pixels.
+// at least 3 × 3 with fewer than 2^32 pixels. A record whose magnitude is at
+// most rho may be left all zero (no hypot) where a proven bound shows it weak;
+// every other record, the mask and the strong pixels are exactly what the plain
+// stages give.
 template <class T>
 FrontEnd fused_front_end(std::span<const T> samples, std::size_t width, std::size_t height, double scale,
                          WorkerPool& pool = process_pool());

@@ -14,7 +14,7 @@ GradientField level_line_field(const GrayImage& image, WorkerPool& pool) {
     const double* samples = image.samples.data();
     for_each_row(rows, w, [&](std::size_t y, std::span<GradientRecord> row) {
         const double* top = samples + y * w;
-        for (std::size_t x = 0; x + 1 < w; ++x) row[x] = level_line_record(top + x, top + w + x);
+        for (std::size_t x = 0; x + 1 < w; ++x) row[x] = level_line_record(gradient_at(top + x, top + w + x));
     }, pool);
     return field;
 }

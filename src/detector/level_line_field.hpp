@@ -9,17 +9,23 @@
 
 namespace trelvane {
 
-// The record of the 2×2 square with top-left samples top[0], bottom[0]:
-// half-weighted differences, their hypot, and the gradient turned by a quarter
-// turn over it; undefined (all zero) when the magnitude is not above 0
-// (flat, or a NaN sample).
-inline GradientRecord level_line_record(const double* top, const double* bottom) {
+struct Gradient {
+    double gx, gy;
+};
+
+// Half-weighted differences of the 2×2 square with top-left samples top[0],
+// bottom[0].
+inline Gradient gradient_at(const double* top, const double* bottom) {
     const double A = top[0], B = top[1], C = bottom[0], D = bottom[1];
-    const double gx = (((B + D) - A) - C) * 0.5;
-    const double gy = (((C + D) - A) - B) * 0.5;
-    const double m = std::hypot(gx, gy);
+    return {(((B + D) - A) - C) * 0.5, (((C + D) - A) - B) * 0.5};
+}
+
+// The gradient's hypot and the gradient turned by a quarter turn over it;
+// undefined (all zero) when the magnitude is not above 0 (flat, or NaN).
+inline GradientRecord level_line_record(Gradient g) {
+    const double m = std::hypot(g.gx, g.gy);
     if (!(m > 0)) return GradientRecord{};
-    return {static_cast<float>(m), static_cast<float>(-gy / m), static_cast<float>(gx / m)};
+    return {static_cast<float>(m), static_cast<float>(-g.gy / m), static_cast<float>(g.gx / m)};
 }
 
 // Rows run on the pool; the result does not depend on its size. Records of

