@@ -117,7 +117,9 @@ def concurrency(side, scale, count):
     allowed = processors / rows["side by side"][1]
     print(f"\nside by side: {rows['side by side'][0]:.2f} calls/s of the {allowed:.2f} that "
           f"{processors} processors / CPU time per call allow ({rows['side by side'][0] / allowed:.0%}); "
+          f"{rows['side by side'][0] / rows['alone'][0]:.2f}x the throughput alone; "
           f"CPU per call {rows['side by side'][1] / rows['alone'][1]:.2f}x alone")
+    print(f"load average of the machine: {os.getloadavg()[0]:.1f} (other processes take their share)")
 
 
 def main():

@@ -107,6 +107,10 @@ T value_or_fail(Checked<T>&& result, const char* why) {
 // Fork-join pool. run() hands rows out one at a time to the workers and to the
 // calling thread, and returns when every row is done. Several threads may call
 // run() at once: their loops share the workers, whose number never grows.
+// Callers always work on their own loops, so no loop waits for another; a
+// worker joins a loop only while fewer threads than there are workers are
+// running rows, callers included, so that concurrent callers do not
+// oversubscribe the processors.
 class WorkerPool {
 public:
     explicit WorkerPool(std::size_t workers);
@@ -150,6 +154,7 @@ private:
     std::condition_variable wake_;   // workers: a job arrived or shutdown
     std::condition_variable done_;   // callers: a job finished
     Job* jobs_ = nullptr;            // jobs that still have rows to hand out
+    std::size_t running_ = 0;        // callers and workers running rows
     bool shutdown_ = false;
     std::vector<std::thread> threads_;
 };
