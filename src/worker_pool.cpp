@@ -44,8 +44,9 @@ void WorkerPool::stop() {
 }
 
 // Takes rows until none is left; a row taken after a failure is only counted.
-void WorkerPool::work_on(Job& job) {
+void WorkerPool::work_on(Job& job, bool worker) {
     for (;;) {
+        if (worker && running_.load(std::memory_order_relaxed) > threads_.size()) return;
         const std::size_t row = job.next.fetch_add(1, std::memory_order_relaxed);
         if (row >= job.rows) return;
         if (job.stopped.load(std::memory_order_relaxed)) continue;
@@ -88,7 +89,7 @@ void WorkerPool::execute(Job& job) {
         }
     }
     if (shared) wake_.notify_all();
-    work_on(job);
+    work_on(job, false);
     {
         // Every row is now taken; wait for the workers still inside this job.
         std::unique_lock lock(mutex_);
@@ -114,7 +115,7 @@ void WorkerPool::worker_loop() {
         ++job->participants;
         ++running_;
         lock.unlock();
-        work_on(*job);
+        work_on(*job, true);
         lock.lock();
         --running_;
         if (jobs_) wake_.notify_one();
