@@ -7,10 +7,14 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
+
+#include <sys/mman.h>
 
 #include "shared.hpp"
 
@@ -48,6 +52,9 @@ struct GrayImage {
 // Leaves the elements of a new vector(count) uninitialised, so that the
 // parallel loop that writes them is the first to touch their memory. Only for
 // buffers whose every element is written before it is read.
+inline constexpr std::size_t huge_page = std::size_t{1} << 21;
+inline constexpr std::size_t huge_page_threshold = 2 * huge_page;
+
 template <class T>
 struct UninitialisedAllocator : std::allocator<T> {
     template <class U>
@@ -57,6 +64,21 @@ struct UninitialisedAllocator : std::allocator<T> {
     UninitialisedAllocator() = default;
     template <class U>
     UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    // Large buffers are asked to sit on transparent huge pages: a first
+    // touch then faults in 2 MiB at once instead of 4 KiB.
+    T* allocate(std::size_t n) {
+        const std::size_t bytes = checked_mul(n, sizeof(T));
+        if (bytes < huge_page_threshold) return std::allocator<T>::allocate(n);
+        const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+        void* p = std::aligned_alloc(huge_page, rounded);
+        if (!p) throw std::bad_alloc();
+        madvise(p, rounded, MADV_HUGEPAGE);  // only a hint: without it, ordinary pages
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < huge_page_threshold) return std::allocator<T>::deallocate(p, n);
+        std::free(p);
+    }
     template <class U, class... Args>
     void construct(U* p, Args&&... args) {
         if constexpr (sizeof...(Args) == 0)
