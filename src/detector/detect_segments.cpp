@@ -68,14 +68,11 @@ void prefetch_ahead(std::span<const std::uint32_t> seeds, std::size_t i, const G
                     const UsedMask& used) {
     if (i + mask_prefetch_distance < seeds.size()) __builtin_prefetch(&used[seeds[i + mask_prefetch_distance]]);
     if (i + record_prefetch_distance >= seeds.size()) return;
-    const std::uint32_t ahead = seeds[i + record_prefetch_distance];
+    const std::size_t ahead = seeds[i + record_prefetch_distance];
     if (used[ahead]) return;
-    const std::size_t w = field.width;
-    const GradientRecord* r = field.records.data() + ahead;
-    __builtin_prefetch(r - 1);
-    __builtin_prefetch(r + 1);
-    if (ahead >= w + 1) __builtin_prefetch(r - w - 1), __builtin_prefetch(r - w + 1);
-    if (ahead + w + 1 < field.records.size()) __builtin_prefetch(r + w - 1), __builtin_prefetch(r + w + 1);
+    const std::size_t w = field.width, count = field.records.size();
+    for (const std::size_t q : {ahead >= w ? ahead - w : ahead, ahead, ahead + w < count ? ahead + w : ahead})
+        __builtin_prefetch(field.records.data() + q);
 }
 
 // The run's sizes and thresholds.
