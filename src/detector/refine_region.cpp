@@ -16,12 +16,53 @@ double density(const Region& region, const Rect& rect) {
     return static_cast<double>(region.size()) / (area > 1.0 ? area : 1.0);  // NaN area counts as 1
 }
 
-// Distance between two pixels, from their integer coordinate differences.
-double pixel_distance(std::uint32_t a, std::uint32_t b, const PixelGrid& grid) {
-    const auto ax = static_cast<std::int64_t>(grid.x(a)), ay = static_cast<std::int64_t>(grid.y(a));
-    const auto bx = static_cast<std::int64_t>(grid.x(b)), by = static_cast<std::int64_t>(grid.y(b));
-    return std::hypot(static_cast<double>(bx - ax), static_cast<double>(by - ay));
-}
+// The distance between two pixels, hypot(Δx, Δy) of their integer coordinate
+// differences, compared with a radius r. The comparison is decided from the
+// squares where it can be: Δx² + Δy² and r² are each within 2^-51 relative of
+// their exact values (while r² is a normal number), and hypot is within one
+// unit in the last place of the exact distance, so when the squares differ by
+// more than 1e-12 relative, hypot and r stand in the same order. Otherwise,
+// and for an r that is not positive and finite, hypot decides.
+class PixelDistance {
+public:
+    PixelDistance(std::uint32_t from, const PixelGrid& grid, double r)
+        : grid_(grid), x_(grid.x(from)), y_(grid.y(from)), r_(r), limit_(r * r),
+          decisive_(r > 0 && limit_ >= 0x1p-960 && limit_ <= 0x1p960) {}
+
+    bool below(std::uint32_t q) const {  // distance < r
+        const Delta d = delta(q);
+        if (decisive_) {
+            const double squares = d.x * d.x + d.y * d.y;
+            if (squares < limit_ * (1 - margin)) return true;
+            if (squares > limit_ * (1 + margin)) return false;
+        }
+        return std::hypot(d.x, d.y) < r_;
+    }
+    bool above(std::uint32_t q) const {  // distance > r
+        const Delta d = delta(q);
+        if (decisive_) {
+            const double squares = d.x * d.x + d.y * d.y;
+            if (squares > limit_ * (1 + margin)) return true;
+            if (squares < limit_ * (1 - margin)) return false;
+        }
+        return std::hypot(d.x, d.y) > r_;
+    }
+
+private:
+    static constexpr double margin = 1e-12;
+    struct Delta {
+        double x, y;
+    };
+    Delta delta(std::uint32_t q) const {
+        return {static_cast<double>(static_cast<std::int64_t>(grid_.x(q)) - x_),
+                static_cast<double>(static_cast<std::int64_t>(grid_.y(q)) - y_)};
+    }
+
+    const PixelGrid& grid_;
+    std::int64_t x_, y_;
+    double r_, limit_;
+    bool decisive_;
+};
 
 double pixel_angle(const GradientRecord& r) {
     return std::atan2(static_cast<double>(r.dir_y), static_cast<double>(r.dir_x));
@@ -34,8 +75,9 @@ double seed_tolerance(const Region& region, const Rect& rect, const GradientFiel
     const double seed_angle = pixel_angle(field.records[seed]);
     double sum = 0, sum_sq = 0, m = 0;
     const PixelGrid grid(field.width);
+    const PixelDistance distance(seed, grid, rect.width);
     for (std::uint32_t q : region) {
-        if (!(pixel_distance(seed, q, grid) < rect.width)) continue;
+        if (!distance.below(q)) continue;
         const double d = fold_angle(pixel_angle(field.records[q]) - seed_angle);
         sum = sum + d;
         sum_sq = sum_sq + d * d;
@@ -49,9 +91,9 @@ double seed_tolerance(const Region& region, const Rect& rect, const GradientFiel
 // Removes, in place, every pixel farther than rad from the seed (entry 0),
 // moving the last entry into each gap, and frees it in used.
 void drop_beyond(Region& region, UsedMask& used, const PixelGrid& grid, double rad) {
-    const std::uint32_t seed = region.front();
+    const PixelDistance distance(region.front(), grid, rad);
     for (std::size_t i = 0; i < region.size();) {
-        if (pixel_distance(seed, region[i], grid) > rad) {
+        if (distance.above(region[i])) {
             used[region[i]] = 0;
             region[i] = region.back();
             region.pop_back();
