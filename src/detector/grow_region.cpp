@@ -24,8 +24,9 @@ const double cos_angle_tolerance = std::cos(angle_tolerance);
 // the sign of dot - approx is that of dot - T and decides the test exactly.
 // A NaN on either side fails both margin tests and goes to hypot.
 struct Growth {
-    const GradientField& field;
-    UsedMask& used;
+    const GradientRecord* records;
+    std::uint8_t* used;
+    std::size_t width, height;
     Region& region;
     double cos_tolerance;
     double sx, sy;
@@ -49,7 +50,7 @@ struct Growth {
 
     void test(std::size_t q) {
         if (used[q]) return;
-        const double mx = field.records[q].dir_x, my = field.records[q].dir_y;
+        const double mx = records[q].dir_x, my = records[q].dir_y;
         const double dot = sx * mx + sy * my;
         if (!aligned(dot)) return;
         used[q] = 1;
@@ -61,7 +62,7 @@ struct Growth {
 
     // The eight neighbours, row by row, skipping those outside the image.
     void visit_neighbours(std::uint32_t p, const PixelGrid& grid) {
-        const std::size_t w = field.width, h = field.height;
+        const std::size_t w = width, h = height;
         const std::size_t x = grid.x(p), y = grid.y(p);
         if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
             test(p - w - 1), test(p - w), test(p - w + 1), test(p - 1);
@@ -83,7 +84,7 @@ DirectionSum grow_region_sum(std::uint32_t seed, double tolerance, const Gradien
         fail("region seed outside the image");
     const GradientRecord& s = field.records[seed];
     const double c = tolerance == angle_tolerance ? cos_angle_tolerance : std::cos(tolerance);
-    Growth g{field, used, region, c, s.dir_x, s.dir_y, c};
+    Growth g{field.records.data(), used.data(), field.width, field.height, region, c, s.dir_x, s.dir_y, c};
     region.clear();
     region.push_back(seed);
     used[seed] = 1;
