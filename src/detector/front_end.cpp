@@ -142,18 +142,30 @@ Sampling sampling_for(std::size_t w, std::size_t h, double scale) {
     return s;
 }
 
-// Input row r blurred horizontally, at the sampled columns only. The row is
-// first laid out with n copies of each edge sample beyond its ends, so that
-// tap k of output column x reads padded[x + k] = I(clamp(x + k - n)); the
-// taps are added in increasing k onto 0, as the full horizontal pass does.
+// Input row r blurred horizontally, at the sampled columns. The row is first
+// laid out with n copies of each edge sample beyond its ends, so that tap k of
+// output column x reads padded[x + k] = I(clamp(x + k - n)); the taps are
+// added in increasing k onto 0, as the full horizontal pass does. When more
+// than half the columns are sampled, blurring the whole row (contiguous, so
+// vectorised) and then picking the columns is the cheaper of the two ways to
+// the same values; scratch holds that whole row.
 template <class T>
-void blur_sampled_row(const T* in, const Sampling& s, double* padded, double* out) {
-    const std::size_t w = s.width, n = s.n;
+void blur_sampled_row(const T* in, const Sampling& s, double* padded, double* scratch, double* out) {
+    const std::size_t w = s.width, n = s.n, count = s.columns.size();
     const double left = sample_value(in[0]), right = sample_value(in[w - 1]);
     std::fill_n(padded, n, left);
     for (std::size_t x = 0; x < w; ++x) padded[n + x] = sample_value(in[x]);
     std::fill_n(padded + n + w, n, right);
-    const std::size_t count = s.columns.size();
+    if (2 * count > w) {
+        std::fill_n(scratch, w, 0.0);
+        for (std::size_t k = 0; k < s.kernel.size(); ++k) {
+            const double g = s.kernel[k];
+            const double* tap = padded + k;
+            for (std::size_t x = 0; x < w; ++x) scratch[x] = scratch[x] + g * tap[x];
+        }
+        for (std::size_t i = 0; i < count; ++i) out[i] = scratch[s.columns[i]];
+        return;
+    }
     std::fill_n(out, count, 0.0);
     for (std::size_t k = 0; k < s.kernel.size(); ++k) {
         const double g = s.kernel[k];
@@ -171,7 +183,7 @@ void downsampled_block(std::span<const T> samples, const Sampling& s, const Bloc
                        std::size_t j1) {
     const std::size_t cols = s.columns.size(), last_row = s.rows.size() - 1;
     const auto n = static_cast<std::int64_t>(s.n), h = static_cast<std::int64_t>(s.height);
-    FilledLater<double> padded(s.width + 2 * s.n), ring(s.ring * cols), work(2 * cols);
+    FilledLater<double> padded(s.width + 2 * s.n), whole_row(s.width), ring(s.ring * cols), work(2 * cols);
     std::int64_t next = 0;  // first input row not yet in the ring
     const std::size_t j_end = std::min(j1, last_row);
     for (std::size_t j = j0; j <= j_end; ++j) {
@@ -179,7 +191,7 @@ void downsampled_block(std::span<const T> samples, const Sampling& s, const Bloc
         const std::int64_t lo = std::max<std::int64_t>(sy - n, 0), hi = std::min(sy + n, h - 1);
         for (std::int64_t r = std::max(next, lo); r <= hi; ++r)
             blur_sampled_row(samples.data() + static_cast<std::size_t>(r) * s.width, s, padded.data(),
-                             ring.data() + static_cast<std::size_t>(r) % s.ring * cols);
+                             whole_row.data(), ring.data() + static_cast<std::size_t>(r) % s.ring * cols);
         next = std::max(next, hi + 1);
 
         // Vertical taps at the sampled points, in increasing k onto 0.
