@@ -1,19 +1,30 @@
-"""Times trelvane.detect against scikit-image's Canny + probabilistic Hough.
+"""Times trelvane.detect against its peers and against the plain detector.
 
     python bench/bench_detect.py STAGE_TIMER [--quick]
 
-Runs on a real photo (camera, upscaled for the larger sizes) at 512², 1024² and
-2048² (512² only with --quick), uint8, scales 0.8 and 1.0. For each it prints
-trelvane's time and segment count, the peer's time and line count, the ratio
-of the two, the cost of the level-line field stage alone (the floor: every
-detection computes it once), and how a run's time splits between the stages,
-as measured by the C++ stage timer (bench/detect_stages.cpp) on the same image.
+On the camera photo (uint8, upscaled for the larger sizes) at 512², 1024² and
+2048² (512² only with --quick), scales 0.8 and 1.0, it prints, each measured
+side by side in one run:
+
+- detect's time and segment count;
+- the ratio to a plain NumPy 2×2 gradient-magnitude pass over the same image
+  (conversion to float64, the two half-weighted differences, hypot), the floor
+  every detection pays in some form;
+- the ratio to scikit-image's Canny + probabilistic Hough transform;
+- the ratio to the plain stage functions run one after the other (the
+  implementation the fused, parallel path replaced), from the C++ stage timer
+  (bench/detect_stages.cpp), with the stage split of the fused path.
+
+Then two Python threads calling detect at once (2048², or 512² with --quick,
+scale 0.8): calls per second and CPU seconds per call, alone and side by
+side, against what the CPU time allows (processors / CPU seconds per call).
 """
 
 import argparse
 import os
 import subprocess
 import tempfile
+import threading
 import time
 
 import numpy as np
@@ -42,6 +53,15 @@ def photo(side):
     return np.ascontiguousarray(np.round(big).astype(np.uint8))
 
 
+def numpy_field(image):
+    # The level-line magnitude as NumPy computes it, with no detection at all.
+    a = image.astype(np.float64)
+    top_left, top_right, bottom_left, bottom_right = a[:-1, :-1], a[:-1, 1:], a[1:, :-1], a[1:, 1:]
+    gx = (top_right + bottom_right - top_left - bottom_left) * 0.5
+    gy = (bottom_left + bottom_right - top_left - top_right) * 0.5
+    return np.hypot(gx, gy)
+
+
 def canny_hough(image):
     # The pipeline a user would reach for instead: edges, then line pieces.
     edges = skimage.feature.canny(image, sigma=2.0)
@@ -50,12 +70,56 @@ def canny_hough(image):
 
 
 def stage_times(timer, image, scale, repeats):
+    """{path: {stage: seconds}} for the fused and the reference path."""
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "image.pgm")
         Image.fromarray(image).save(path)
-        out = subprocess.run([timer, path, repr(scale), str(repeats)], check=True,
-                             capture_output=True, text=True).stdout.split()
-    return {key: float(value) for key, value in zip(out[::2], out[1::2])}
+        lines = subprocess.run([timer, path, repr(scale), str(repeats)], check=True,
+                               capture_output=True, text=True).stdout.splitlines()
+    out = {}
+    for line in lines:
+        name, *fields = line.split()
+        out[name] = {key: float(value) for key, value in zip(fields[::2], fields[1::2])}
+    return out
+
+
+def calls(image, scale, count, threads):
+    """Wall and process CPU seconds for `count` calls on each of `threads` threads."""
+    barrier = threading.Barrier(threads + 1)
+
+    def work():
+        barrier.wait()
+        for _ in range(count):
+            trelvane.detect(image, scale)
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    for w in workers:
+        w.start()
+    wall, cpu = time.perf_counter(), time.process_time()
+    barrier.wait()
+    for w in workers:
+        w.join()
+    return time.perf_counter() - wall, time.process_time() - cpu
+
+
+def concurrency(side, scale, count):
+    image = photo(side)
+    trelvane.detect(image, scale)  # warm up the pool
+    processors = len(os.sched_getaffinity(0))
+    print(f"\ntwo concurrent callers: camera {side}x{side}, scale {scale}, {count} calls per thread, "
+          f"{processors} processors\n")
+    print(f"{'':<14}{'calls/s':>9}{'CPU ms/call':>13}{'wall ms/call':>14}")
+    rows = {}
+    for name, threads in (("alone", 1), ("side by side", 2)):
+        wall, cpu = min((calls(image, scale, count, threads) for _ in range(2)), key=lambda r: r[0])
+        rows[name] = (threads * count / wall, cpu / (threads * count))
+        print(f"{name:<14}{rows[name][0]:>9.2f}{rows[name][1] * 1e3:>13.1f}{wall / count * 1e3:>14.1f}")
+    allowed = processors / rows["side by side"][1]
+    print(f"\nside by side: {rows['side by side'][0]:.2f} calls/s of the {allowed:.2f} that "
+          f"{processors} processors / CPU time per call allow ({rows['side by side'][0] / allowed:.0%}); "
+          f"{rows['side by side'][0] / rows['alone'][0]:.2f}x the throughput alone; "
+          f"CPU per call {rows['side by side'][1] / rows['alone'][1]:.2f}x alone")
+    print(f"load average of the machine: {os.getloadavg()[0]:.1f} (other processes take their share)")
 
 
 def main():
@@ -65,24 +129,27 @@ def main():
     args = parser.parse_args()
     sides = (512,) if args.quick else (512, 1024, 2048)
 
-    header = (f"{'image':<12}{'scale':>6}{'ms':>9}{'segs':>6}{'peer ms':>10}{'lines':>7}"
-              f"{'speedup':>9}{'field ms':>10}{'x field':>9}   stage split (%)")
-    print("trelvane.detect vs skimage canny + probabilistic_hough_line, uint8, best of 5 (peer best of 2)\n")
+    print("trelvane.detect, uint8 camera photo, best of 5 (peers best of 2);"
+          " x = how many times faster detect is\n")
+    header = (f"{'image':<11}{'scale':>6}{'ms':>8}{'segs':>6}{'x numpy':>9}{'x canny':>9}"
+              f"{'fused ms':>10}{'plain ms':>10}{'x plain':>9}   fused stage split (%)")
     print(header)
-    print("-" * (len(header) + 40))
+    print("-" * (len(header) + 44))
     for side in sides:
         image = photo(side)
-        peer, lines = best_of(lambda: canny_hough(image), 2)
+        peer, _ = best_of(lambda: canny_hough(image), 2)
+        floor, _ = best_of(lambda: numpy_field(image), 5)
         for scale in (0.8, 1.0):
             ours, segments = best_of(lambda: trelvane.detect(image, scale), 5)
-            stages = stage_times(args.timer, image, scale, 5)
-            total = stages["total"]
-            split = " ".join(f"{name} {100 * stages[name] / total:.0f}"
-                             for name in ("downsampling", "field", "ordering", "growing", "validation"))
-            field = stages["field"]
-            print(f"{f'{side}x{side}':<12}{scale:>6}{ours * 1e3:>9.1f}{len(segments):>6}"
-                  f"{peer * 1e3:>10.1f}{len(lines):>7}{peer / ours:>8.1f}x{field * 1e3:>10.2f}"
-                  f"{ours / field:>9.1f}   {split}", flush=True)
+            paths = stage_times(args.timer, image, scale, 5)
+            fused, plain = paths["fused"], paths["reference"]
+            assert fused["segments"] == plain["segments"] == len(segments)
+            split = " ".join(f"{name} {100 * fused[name] / fused['total']:.0f}"
+                             for name in ("front_end", "ordering", "growing", "validation"))
+            print(f"{f'{side}x{side}':<11}{scale:>6}{ours * 1e3:>8.1f}{len(segments):>6}"
+                  f"{floor / ours:>9.2f}{peer / ours:>9.1f}{fused['total'] * 1e3:>10.1f}"
+                  f"{plain['total'] * 1e3:>10.1f}{plain['total'] / fused['total']:>9.2f}   {split}", flush=True)
+    concurrency(512 if args.quick else 2048, 0.8, 4 if args.quick else 8)
 
 
 if __name__ == "__main__":

@@ -110,6 +110,10 @@ T value_or_fail(Checked<T>&& result, const char* why) {
 // Fork-join pool. run() hands rows out one at a time to the workers and to the
 // calling thread, and returns when every row is done. Several threads may call
 // run() at once: their loops share the workers, whose number never grows.
+// Callers always work on their own loops, so no loop waits for another; a
+// worker joins a loop only while fewer threads than there are workers are
+// running rows, callers included, and leaves it between rows when more do, so
+// that concurrent callers do not oversubscribe the processors.
 class WorkerPool {
 public:
     explicit WorkerPool(std::size_t workers);
@@ -147,12 +151,15 @@ private:
     void execute(Job& job);
     void stop();
     void worker_loop();
-    static void work_on(Job& job);
+    // Runs rows of job until none is left or, for a worker, until more
+    // threads than there are workers run rows.
+    void work_on(Job& job, bool worker);
 
     std::mutex mutex_;
     std::condition_variable wake_;   // workers: a job arrived or shutdown
     std::condition_variable done_;   // callers: a job finished
     Job* jobs_ = nullptr;            // jobs that still have rows to hand out
+    std::atomic<std::size_t> running_{0};  // callers and workers running rows; changed under mutex_
     bool shutdown_ = false;
     std::vector<std::thread> threads_;
 };

@@ -47,8 +47,9 @@ void WorkerPool::stop() {
 }
 
 // Takes rows until none is left; a row taken after a failure is only counted.
-void WorkerPool::work_on(Job& job) {
+void WorkerPool::work_on(Job& job, bool worker) {
     for (;;) {
+        if (worker && running_.load(std::memory_order_relaxed) > threads_.size()) return;
         const std::size_t row = job.next.fetch_add(1, std::memory_order_relaxed);
         if (row >= job.rows) return;
         if (job.stopped.load(std::memory_order_relaxed)) continue;
@@ -80,19 +81,23 @@ void unlink(WorkerPool::Job*& head, WorkerPool::Job* job) {
 
 void WorkerPool::execute(Job& job) {
     if (job.rows == 0) return;
-    if (job.rows > 1 && !threads_.empty()) {
-        {
-            std::lock_guard lock(mutex_);
+    const bool shared = job.rows > 1 && !threads_.empty();
+    {
+        std::lock_guard lock(mutex_);
+        ++running_;
+        if (shared) {
             Job** tail = &jobs_;
             while (*tail) tail = &(*tail)->link;
             *tail = &job;
         }
-        wake_.notify_all();
     }
-    work_on(job);
+    if (shared) wake_.notify_all();
+    work_on(job, false);
     {
         // Every row is now taken; wait for the workers still inside this job.
         std::unique_lock lock(mutex_);
+        --running_;
+        if (jobs_) wake_.notify_one();  // a processor is free for another loop
         unlink(jobs_, &job);
         done_.wait(lock, [&] { return job.participants == 0; });
     }
@@ -103,7 +108,7 @@ void WorkerPool::execute(Job& job) {
 void WorkerPool::worker_loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [&] { return shutdown_ || jobs_ != nullptr; });
+        wake_.wait(lock, [&] { return shutdown_ || (jobs_ != nullptr && running_ < threads_.size()); });
         if (shutdown_) return;
         Job* job = jobs_;
         if (!has_rows_left(*job)) {
@@ -111,9 +116,12 @@ void WorkerPool::worker_loop() {
             continue;
         }
         ++job->participants;
+        ++running_;
         lock.unlock();
-        work_on(*job);
+        work_on(*job, true);
         lock.lock();
+        --running_;
+        if (jobs_) wake_.notify_one();
         if (--job->participants == 0) done_.notify_all();
     }
 }

@@ -1,6 +1,6 @@
 #include "grow_region.hpp"
 
-#include <cmath>
+#include <cfloat>
 
 #include "shared.hpp"
 
@@ -8,32 +8,62 @@ namespace trelvane {
 
 namespace {
 
+// cos(pi/8), the cosine every driver growth uses: the same call on the same
+// argument, made once.
+const double cos_angle_tolerance = std::cos(angle_tolerance);
+
 // The running state of one growth: the summed direction S and the
-// acceptance threshold T = |S| cos(tolerance).
+// acceptance threshold T = hypot(Sx, Sy) × cos(tolerance).
+//
+// T is needed only when a free neighbour is tested, so after an acceptance it
+// is left stale until then. Even then the exact hypot is rarely needed:
+// approx = sqrt(Sx² + Sy²) × c differs from T by less than 8 units in the last
+// place of approx (hypot is within 1 ulp of |S|; the squares, their sum, the
+// root and the product add at most 3.5 more while Sx² + Sy² stays a normal
+// number), so whenever dot lies farther than 1e-14 × |approx| from approx,
+// the sign of dot - approx is that of dot - T and decides the test exactly.
+// A NaN on either side fails both margin tests and goes to hypot.
 struct Growth {
-    const GradientField& field;
-    UsedMask& used;
+    const GradientRecord* records;
+    std::uint8_t* used;
+    std::size_t width, height;
     Region& region;
     double cos_tolerance;
     double sx, sy;
     double threshold;
+    bool stale = false;
+
+    bool aligned(double dot) {
+        if (stale) {
+            const double squares = sx * sx + sy * sy;
+            if (squares > DBL_MIN * 0x1p60) {
+                const double approx = std::sqrt(squares) * cos_tolerance;
+                const double margin = std::fabs(approx) * 1e-14;
+                if (dot - approx > margin) return true;
+                if (approx - dot > margin) return false;
+            }
+            threshold = std::hypot(sx, sy) * cos_tolerance;
+            stale = false;
+        }
+        return !(threshold > dot);  // a NaN dot is accepted
+    }
 
     void test(std::size_t q) {
         if (used[q]) return;
-        const double mx = field.records[q].dir_x, my = field.records[q].dir_y;
+        const double mx = records[q].dir_x, my = records[q].dir_y;
         const double dot = sx * mx + sy * my;
-        if (threshold > dot) return;  // a NaN dot is accepted
+        if (!aligned(dot)) return;
         used[q] = 1;
         region.push_back(static_cast<std::uint32_t>(q));
         sx = sx + mx;
         sy = sy + my;
-        threshold = std::hypot(sx, sy) * cos_tolerance;
+        stale = true;
     }
 
     // The eight neighbours, row by row, skipping those outside the image.
-    void visit_neighbours(std::size_t p) {
-        const std::size_t w = field.width, h = field.height;
-        const std::size_t x = p % w, y = p / w;
+    void visit_neighbours(std::uint32_t p, const PixelGrid& grid) {
+        const std::size_t w = width, h = height;
+        const std::size_t x = grid.x(p), y = grid.y(p);
         if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
             test(p - w - 1), test(p - w), test(p - w + 1), test(p - 1);
             test(p + 1), test(p + w - 1), test(p + w), test(p + w + 1);
@@ -47,19 +77,20 @@ struct Growth {
 
 }  // namespace
 
-double grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
-                   Region& region) {
+DirectionSum grow_region_sum(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
+                             Region& region) {
     if (seed >= field.records.size() || used.size() != field.records.size() ||
         field.records.size() != field.width * field.height)
         fail("region seed outside the image");
     const GradientRecord& s = field.records[seed];
-    const double c = std::cos(tolerance);
-    Growth g{field, used, region, c, s.dir_x, s.dir_y, c};
+    const double c = tolerance == angle_tolerance ? cos_angle_tolerance : std::cos(tolerance);
+    Growth g{field.records.data(), used.data(), field.width, field.height, region, c, s.dir_x, s.dir_y, c};
     region.clear();
     region.push_back(seed);
     used[seed] = 1;
-    for (std::size_t k = 0; k < region.size(); ++k) g.visit_neighbours(region[k]);
-    return std::atan2(g.sy, g.sx);
+    const PixelGrid grid(field.width);
+    for (std::size_t k = 0; k < region.size(); ++k) g.visit_neighbours(region[k], grid);
+    return {g.sx, g.sy};
 }
 
 }  // namespace trelvane

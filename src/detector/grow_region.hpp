@@ -2,16 +2,30 @@
 // with the region's mean direction within a tolerance, breadth first.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "records.hpp"
 
 namespace trelvane {
 
+// The sum of the unit level-line vectors of a region's pixels.
+struct DirectionSum {
+    double x, y;
+    // The region angle, atan2(Sy, Sx).
+    double angle() const { return std::atan2(y, x); }
+};
+
 // Clears region and refills it from seed (entry 0), marking every accepted
-// pixel in used. Returns the region angle atan2(Sy, Sx) of the summed
-// directions. The seed must be free and inside the field.
-double grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
-                   Region& region);
+// pixel in used. Returns the summed direction of the accepted pixels. The
+// seed must be free and inside the field.
+DirectionSum grow_region_sum(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
+                             Region& region);
+
+// The same, returning the region angle atan2(Sy, Sx).
+inline double grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
+                          Region& region) {
+    return grow_region_sum(seed, tolerance, field, used, region).angle();
+}
 
 }  // namespace trelvane

@@ -2,13 +2,35 @@
 // from the 2×2 neighbourhood anchored at the pixel.
 #pragma once
 
+#include <cmath>
+
 #include "records.hpp"
 #include "shared.hpp"
 
 namespace trelvane {
 
+struct Gradient {
+    double gx, gy;
+};
+
+// Half-weighted differences of the 2×2 square with top-left samples top[0],
+// bottom[0].
+inline Gradient gradient_at(const double* top, const double* bottom) {
+    const double A = top[0], B = top[1], C = bottom[0], D = bottom[1];
+    return {(((B + D) - A) - C) * 0.5, (((C + D) - A) - B) * 0.5};
+}
+
+// The gradient's hypot and the gradient turned by a quarter turn over it;
+// undefined (all zero) when the magnitude is not above 0 (flat, or NaN).
+inline GradientRecord level_line_record(Gradient g) {
+    const double m = std::hypot(g.gx, g.gy);
+    if (!(m > 0)) return GradientRecord{};
+    return {static_cast<float>(m), static_cast<float>(-g.gy / m), static_cast<float>(g.gx / m)};
+}
+
 // Rows run on the pool; the result does not depend on its size. Records of
 // the last row and column, and of flat or NaN neighbourhoods, stay zero.
+// This is the reference the fused front end is compared with.
 GradientField level_line_field(const GrayImage& image, WorkerPool& pool = process_pool());
 
 }  // namespace trelvane

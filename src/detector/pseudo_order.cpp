@@ -1,7 +1,5 @@
 #include "pseudo_order.hpp"
 
-#include "shared.hpp"
-
 namespace trelvane {
 
 std::vector<std::uint32_t> pseudo_order(const GradientField& field, float threshold) {
@@ -16,14 +14,40 @@ std::vector<std::uint32_t> pseudo_order(const GradientField& field, float thresh
     for (std::size_t i = 0; i < records.size(); ++i) {
         const float m = records[i].magnitude;
         if (!(m > threshold)) continue;
-        const float q = m / max;
-        const float v = q * 1023.0f;
-        const std::uint64_t bin = std::min<std::uint64_t>(saturating_u64(v), seed_bins - 1);
-        bins[bin].push_back(static_cast<std::uint32_t>(i));
+        bins[seed_bin(m, max)].push_back(static_cast<std::uint32_t>(i));
     }
 
     std::vector<std::uint32_t> seeds;
     for (std::size_t b = seed_bins; b-- > 0;) seeds.insert(seeds.end(), bins[b].begin(), bins[b].end());
+    return seeds;
+}
+
+FilledLater<std::uint32_t> order_seeds(std::span<const StrongPixels> blocks, WorkerPool& pool) {
+    // The largest magnitude of the field is that of its strongest pixel
+    // whenever any pixel is strong (rho > 0), and magnitudes are never NaN.
+    float max = 0.0f;
+    for (const StrongPixels& b : blocks) max = max_ignoring_nan(max, b.max);
+    if (!(max > 0)) return {};
+
+    std::vector<std::vector<std::size_t>> offsets(blocks.size());
+    pool.run(blocks.size(), [&](std::size_t b) {
+        std::vector<std::size_t> counts(seed_bins, 0);
+        for (const StrongPixel& p : blocks[b].pixels) ++counts[seed_bin(p.magnitude, max)];
+        offsets[b] = std::move(counts);
+    });
+    std::size_t total = 0;
+    for (std::size_t bin = seed_bins; bin-- > 0;)
+        for (auto& block : offsets) {
+            const std::size_t count = block[bin];
+            block[bin] = total;
+            total += count;
+        }
+
+    FilledLater<std::uint32_t> seeds(total);
+    pool.run(blocks.size(), [&](std::size_t b) {
+        std::vector<std::size_t>& next = offsets[b];
+        for (const StrongPixel& p : blocks[b].pixels) seeds[next[seed_bin(p.magnitude, max)]++] = p.index;
+    });
     return seeds;
 }
 

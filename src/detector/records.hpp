@@ -7,9 +7,16 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
+
+#include <sys/mman.h>
+
+#include "shared.hpp"
 
 namespace trelvane {
 
@@ -42,21 +49,85 @@ struct GrayImage {
     }
 };
 
+// Leaves the elements of a new vector(count) uninitialised, so that the
+// parallel loop that writes them is the first to touch their memory. Only for
+// buffers whose every element is written before it is read.
+inline constexpr std::size_t huge_page = std::size_t{1} << 21;
+inline constexpr std::size_t huge_page_threshold = 2 * huge_page;
+
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    // Large buffers are asked to sit on transparent huge pages: a first
+    // touch then faults in 2 MiB at once instead of 4 KiB.
+    T* allocate(std::size_t n) {
+        const std::size_t bytes = checked_mul(n, sizeof(T));
+        if (bytes < huge_page_threshold) return std::allocator<T>::allocate(n);
+        const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+        void* p = std::aligned_alloc(huge_page, rounded);
+        if (!p) throw std::bad_alloc();
+        madvise(p, rounded, MADV_HUGEPAGE);  // only a hint: without it, ordinary pages
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < huge_page_threshold) return std::allocator<T>::deallocate(p, n);
+        std::free(p);
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0)
+            ::new (static_cast<void*>(p)) U;
+        else
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// A vector whose vector(count) constructor and resize leave new elements
+// uninitialised; vector(count, value) fills as usual.
+template <class T>
+using FilledLater = std::vector<T, UninitialisedAllocator<T>>;
+
 // One byte per pixel: 0 = free, anything else = too weak or already taken.
-using UsedMask = std::vector<std::uint8_t>;
+using UsedMask = FilledLater<std::uint8_t>;
 
 // Gradient magnitude and the unit vector of the level-line direction
-// (cosine, sine). All zero where undefined.
+// (cosine, sine). All zero where undefined. GradientRecord{} is all zero; a
+// default-initialised record is not initialised.
 struct GradientRecord {
-    float magnitude = 0;
-    float dir_x = 0;
-    float dir_y = 0;
+    float magnitude;
+    float dir_x;
+    float dir_y;
 };
 
 struct GradientField {
     std::size_t width = 0;
     std::size_t height = 0;
-    std::vector<GradientRecord> records;  // width × height, row-major
+    FilledLater<GradientRecord> records;  // width × height, row-major
+};
+
+// Column and row of a 32-bit pixel index, without a division instruction.
+// With M = floor((2^64 - 1) / w) + 1, floor(n / w) = (M × n) >> 64 exactly
+// for every 32-bit n and every 32-bit w ≥ 2 (Lemire, Kaser and Kurz, "Faster
+// remainder by direct computation", 2019, for 32-bit operands and a 64-bit M).
+class PixelGrid {
+public:
+    explicit PixelGrid(std::size_t width) : width_(static_cast<std::uint32_t>(width)), m_(UINT64_MAX / width + 1) {
+        if (width < 2 || width > UINT32_MAX) fail("pixel grid width outside 2 ... 2^32 - 1");
+    }
+    std::uint32_t y(std::uint32_t n) const {
+        return static_cast<std::uint32_t>((static_cast<unsigned __int128>(m_) * n) >> 64);
+    }
+    std::uint32_t x(std::uint32_t n) const { return n - y(n) * width_; }
+
+private:
+    std::uint32_t width_;
+    std::uint64_t m_;
 };
 
 // Pixel indices, seed first, then in order of acceptance.

@@ -16,12 +16,53 @@ double density(const Region& region, const Rect& rect) {
     return static_cast<double>(region.size()) / (area > 1.0 ? area : 1.0);  // NaN area counts as 1
 }
 
-// Distance between two pixels, from their integer coordinate differences.
-double pixel_distance(std::uint32_t a, std::uint32_t b, std::size_t width) {
-    const auto ax = static_cast<std::int64_t>(a % width), ay = static_cast<std::int64_t>(a / width);
-    const auto bx = static_cast<std::int64_t>(b % width), by = static_cast<std::int64_t>(b / width);
-    return std::hypot(static_cast<double>(bx - ax), static_cast<double>(by - ay));
-}
+// The distance between two pixels, hypot(Δx, Δy) of their integer coordinate
+// differences, compared with a radius r. The comparison is decided from the
+// squares where it can be: Δx² + Δy² and r² are each within 2^-51 relative of
+// their exact values (while r² is a normal number), and hypot is within one
+// unit in the last place of the exact distance, so when the squares differ by
+// more than 1e-12 relative, hypot and r stand in the same order. Otherwise,
+// and for an r that is not positive and finite, hypot decides.
+class PixelDistance {
+public:
+    PixelDistance(std::uint32_t from, const PixelGrid& grid, double r)
+        : grid_(grid), x_(grid.x(from)), y_(grid.y(from)), r_(r), limit_(r * r),
+          decisive_(r > 0 && limit_ >= 0x1p-960 && limit_ <= 0x1p960) {}
+
+    bool below(std::uint32_t q) const {  // distance < r
+        const Delta d = delta(q);
+        if (decisive_) {
+            const double squares = d.x * d.x + d.y * d.y;
+            if (squares < limit_ * (1 - margin)) return true;
+            if (squares > limit_ * (1 + margin)) return false;
+        }
+        return std::hypot(d.x, d.y) < r_;
+    }
+    bool above(std::uint32_t q) const {  // distance > r
+        const Delta d = delta(q);
+        if (decisive_) {
+            const double squares = d.x * d.x + d.y * d.y;
+            if (squares > limit_ * (1 + margin)) return true;
+            if (squares < limit_ * (1 - margin)) return false;
+        }
+        return std::hypot(d.x, d.y) > r_;
+    }
+
+private:
+    static constexpr double margin = 1e-12;
+    struct Delta {
+        double x, y;
+    };
+    Delta delta(std::uint32_t q) const {
+        return {static_cast<double>(static_cast<std::int64_t>(grid_.x(q)) - x_),
+                static_cast<double>(static_cast<std::int64_t>(grid_.y(q)) - y_)};
+    }
+
+    const PixelGrid& grid_;
+    std::int64_t x_, y_;
+    double r_, limit_;
+    bool decisive_;
+};
 
 double pixel_angle(const GradientRecord& r) {
     return std::atan2(static_cast<double>(r.dir_y), static_cast<double>(r.dir_x));
@@ -33,8 +74,10 @@ double seed_tolerance(const Region& region, const Rect& rect, const GradientFiel
     const std::uint32_t seed = region.front();
     const double seed_angle = pixel_angle(field.records[seed]);
     double sum = 0, sum_sq = 0, m = 0;
+    const PixelGrid grid(field.width);
+    const PixelDistance distance(seed, grid, rect.width);
     for (std::uint32_t q : region) {
-        if (!(pixel_distance(seed, q, field.width) < rect.width)) continue;
+        if (!distance.below(q)) continue;
         const double d = fold_angle(pixel_angle(field.records[q]) - seed_angle);
         sum = sum + d;
         sum_sq = sum_sq + d * d;
@@ -47,10 +90,10 @@ double seed_tolerance(const Region& region, const Rect& rect, const GradientFiel
 
 // Removes, in place, every pixel farther than rad from the seed (entry 0),
 // moving the last entry into each gap, and frees it in used.
-void drop_beyond(Region& region, UsedMask& used, std::size_t width, double rad) {
-    const std::uint32_t seed = region.front();
+void drop_beyond(Region& region, UsedMask& used, const PixelGrid& grid, double rad) {
+    const PixelDistance distance(region.front(), grid, rad);
     for (std::size_t i = 0; i < region.size();) {
-        if (pixel_distance(seed, region[i], width) > rad) {
+        if (distance.above(region[i])) {
             used[region[i]] = 0;
             region[i] = region.back();
             region.pop_back();
@@ -78,20 +121,21 @@ bool refine_region(Region& region, Rect& rect, UsedMask& used, const GradientFie
     const std::uint32_t seed = region.front();
     const double tolerance = seed_tolerance(region, rect, field);
     for (std::uint32_t q : region) used[q] = 0;
-    const double angle = grow_region(seed, tolerance, field, used, region);
+    const DirectionSum sum = grow_region_sum(seed, tolerance, field, used, region);
     if (region.size() < min_region_size) return false;
+    const double angle = sum.angle();
     rect = region_to_rect(region, field, angle, rect.p);
     if (density(region, rect) >= min_density) return true;
 
     // Shrink around the seed until dense enough or too small.
-    const std::size_t w = field.width;
-    const double sx = static_cast<double>(seed % w), sy = static_cast<double>(seed / w);
+    const PixelGrid grid(field.width);
+    const double sx = static_cast<double>(grid.x(seed)), sy = static_cast<double>(grid.y(seed));
     double rad = max_ignoring_nan(std::hypot(sx - rect.x1, sy - rect.y1), std::hypot(sx - rect.x2, sy - rect.y2));
     // A radius that is not finite would never shrink and the loop never end.
     if (!std::isfinite(rad)) return false;
     for (;;) {
         rad = rad * 0.75;
-        drop_beyond(region, used, w, rad);
+        drop_beyond(region, used, grid, rad);
         if (region.size() < min_region_size) return false;
         rect = region_to_rect(region, field, angle, rect.p);
         if (density(region, rect) >= min_density) return true;

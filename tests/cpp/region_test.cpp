@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "detector/grow_region.hpp"
@@ -16,7 +18,7 @@ struct Scene {
     GradientField field;
     UsedMask used;
 
-    Scene(std::size_t w, std::size_t h) : field{w, h, std::vector<GradientRecord>(w * h)}, used(w * h, 1) {}
+    Scene(std::size_t w, std::size_t h) : field{w, h, FilledLater<GradientRecord>(w * h, GradientRecord{})}, used(w * h, 1) {}
 
     std::uint32_t index(std::size_t x, std::size_t y) const { return static_cast<std::uint32_t>(y * field.width + x); }
     void set(std::size_t x, std::size_t y, double angle, float magnitude = 50) {
@@ -217,6 +219,73 @@ TEST(RefineRegion, ShrinksAroundTheSeedUntilDense) {
     std::size_t marked = 0;
     for (auto u : s.used) marked += u == 0 ? 0 : 1;
     EXPECT_EQ(marked, 20 * 20 - 23 + region.size());  // removed pixels are free again
+}
+
+TEST(PixelGrid, SplitsIndicesLikeDivision) {
+    std::mt19937 rng(5);
+    for (std::uint64_t w : {2ull, 3ull, 7ull, 640ull, 1638ull, 65537ull, 4294967295ull}) {
+        const PixelGrid grid(w);
+        for (std::uint32_t n : {0u, 1u, 4294967295u, 4294967294u, static_cast<std::uint32_t>(w - 1)}) {
+            EXPECT_EQ(grid.y(n), n / w) << w << " " << n;
+            EXPECT_EQ(grid.x(n), n % w) << w << " " << n;
+        }
+        for (int i = 0; i < 2000; ++i) {
+            const std::uint32_t n = rng();
+            ASSERT_EQ(grid.y(n), n / w);
+            ASSERT_EQ(grid.x(n), n % w);
+        }
+    }
+}
+
+// Growth written out with one hypot per accepted pixel and one cosine per
+// call: the shortcuts of grow_region must not change a single decision.
+double textbook_growth(std::uint32_t seed, double tolerance, const GradientField& f, UsedMask& used, Region& region) {
+    const double c = std::cos(tolerance);
+    double sx = f.records[seed].dir_x, sy = f.records[seed].dir_y, t = c;
+    region = {seed};
+    used[seed] = 1;
+    const auto w = static_cast<std::int64_t>(f.width), h = static_cast<std::int64_t>(f.height);
+    for (std::size_t k = 0; k < region.size(); ++k) {
+        const std::int64_t x = region[k] % w, y = region[k] / w;
+        for (std::int64_t ny = y - 1; ny <= y + 1; ++ny)
+            for (std::int64_t nx = x - 1; nx <= x + 1; ++nx) {
+                if (nx < 0 || ny < 0 || nx >= w || ny >= h || (nx == x && ny == y)) continue;
+                const auto q = static_cast<std::uint32_t>(ny * w + nx);
+                if (used[q]) continue;
+                const double mx = f.records[q].dir_x, my = f.records[q].dir_y;
+                if (t > sx * mx + sy * my) continue;
+                used[q] = 1;
+                region.push_back(q);
+                sx = sx + mx;
+                sy = sy + my;
+                t = std::hypot(sx, sy) * c;
+            }
+    }
+    return std::atan2(sy, sx);
+}
+
+TEST(GrowRegion, SameDecisionsAsOneHypotPerAcceptedPixel) {
+    // Directions scattered around the tolerance, so that many tests fall near
+    // the threshold; a few opposite and NaN directions among them.
+    std::mt19937 rng(3);
+    std::normal_distribution<double> spread(0.0, 0.4);
+    for (double tolerance : {angle_tolerance, 0.05, 1.7, 0.0}) {
+        Scene s(60, 40);
+        for (std::size_t y = 0; y < 40; ++y)
+            for (std::size_t x = 0; x < 60; ++x) s.set(x, y, 0.7 + spread(rng));
+        s.field.records[s.index(30, 20)] = {50, std::nanf(""), 0};
+        s.field.records[s.index(31, 20)] = {50, -1, 0};
+        Scene t = s;
+        Region a, b;
+        for (std::uint32_t seed = 0; seed < 60 * 40; seed += 97) {
+            if (s.used[seed]) continue;
+            const double angle = grow_region(seed, tolerance, s.field, s.used, a);
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(angle),
+                      std::bit_cast<std::uint64_t>(textbook_growth(seed, tolerance, t.field, t.used, b)));
+            ASSERT_EQ(a, b);
+        }
+        EXPECT_TRUE(s.used == t.used);
+    }
 }
 
 }  // namespace

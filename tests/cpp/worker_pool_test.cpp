@@ -103,6 +103,28 @@ TEST_P(PoolSizes, ConcurrentCallersShareThePool) {
         EXPECT_EQ(sums[t], 20L * 299 * 300 / 2 * static_cast<long>(t + 1));
 }
 
+TEST_P(PoolSizes, NoMoreThreadsRunRowsThanThereAreWorkers) {
+    // Callers always run their own rows; workers fill up to the pool's size.
+    WorkerPool pool(GetParam());
+    std::atomic<int> running{0}, most{0};
+    auto row = [&](std::size_t) {
+        const int now = ++running;
+        for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        --running;
+    };
+    pool.run(60, [&](std::size_t y) { row(y); });
+    EXPECT_LE(most.load(), std::max<int>(1, static_cast<int>(GetParam())));
+    most = 0;
+    std::thread other([&] { pool.run(60, [&](std::size_t y) { row(y); }); });
+    pool.run(60, [&](std::size_t y) { row(y); });
+    other.join();
+    // A worker leaves between rows when a second caller arrives, so at most
+    // one row's time with one thread more.
+    EXPECT_LE(most.load(), std::max<int>(2, static_cast<int>(GetParam()) + 1));
+}
+
 INSTANTIATE_TEST_SUITE_P(Workers, PoolSizes, ::testing::Values(0, 1, 3, 8));
 
 TEST(ProcessPool, ThreadSettingCapsTheWorkers) {

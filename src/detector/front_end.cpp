@@ -1,0 +1,276 @@
+#include "front_end.hpp"
+
+#include <algorithm>
+#include <type_traits>
+
+#include "gaussian_downsample.hpp"
+#include "level_line_field.hpp"
+
+namespace trelvane {
+
+namespace {
+
+// A caller's sample as a 64-bit float; uint16 is divided by 257.
+template <class T>
+double sample_value(T v) {
+    if constexpr (std::is_same_v<T, std::uint16_t>) return static_cast<double>(v) / 257.0;
+    return static_cast<double>(v);
+}
+
+// One row of samples as 64-bit floats: doubles are used where they are.
+template <class T>
+const double* row_values(const T* row, std::size_t w, double* scratch) {
+    if constexpr (std::is_same_v<T, double>) {
+        return row;
+    } else {
+        for (std::size_t x = 0; x < w; ++x) scratch[x] = sample_value(row[x]);
+        return scratch;
+    }
+}
+
+// Where a block writes: its rows of the field and the mask, and its strong pixels.
+struct BlockOutput {
+    GradientRecord* records;
+    std::uint8_t* used;
+    StrongPixels& strong;
+    std::size_t width;
+};
+
+// Weak pixels. Every reader of the field takes from a pixel whose magnitude
+// is at most rho nothing but that fact: the used mask marks it from the start
+// and no region ever releases it (refinement frees only its own region's
+// pixels, and regions accept only free pixels), so region growing, region to
+// rectangle and refinement never read its record; the ordering skips it; and
+// rect_nfa reads its direction only after magnitude > rho has failed. Such a
+// record may therefore stay all zero, without hypot and the two divisions,
+// whenever a cheap test proves the magnitude would be at most rho:
+//
+// With s = gx² + gy² in 64-bit arithmetic, the exact sum is at most
+// s (1 + 3·2^-53) (plus 2^-1073 from subnormal squares), so s ≤ rho² (1 - 2^-40)
+// bounds the exact magnitude below rho (1 - 2^-42); hypot, within one unit in
+// the last place, then returns less than rho, and rounding to 32 bits (monotone,
+// rho being a 32-bit float) gives at most rho. A NaN or infinite s fails the
+// test and takes the full computation.
+constexpr double weak_squares = static_cast<double>(rho) * static_cast<double>(rho) * (1 - 0x1p-40);
+
+GradientRecord strong_or_zero(Gradient g) {
+    if (g.gx * g.gx + g.gy * g.gy <= weak_squares) return GradientRecord{};
+    return level_line_record(g);
+}
+
+// Field row y from working rows y and y + 1, its mask bytes and strong pixels.
+void emit_row(const BlockOutput& out, std::size_t y, const double* top, const double* bottom) {
+    const std::size_t w = out.width;
+    GradientRecord* rec = out.records + y * w;
+    std::uint8_t* used = out.used + y * w;
+    const auto base = static_cast<std::uint32_t>(y * w);
+    for (std::size_t x = 0; x + 1 < w; ++x) {
+        const GradientRecord r = strong_or_zero(gradient_at(top + x, bottom + x));
+        rec[x] = r;
+        used[x] = r.magnitude <= rho ? 1 : 0;
+        if (r.magnitude > rho) {
+            out.strong.pixels.push_back({base + static_cast<std::uint32_t>(x), r.magnitude});
+            out.strong.max = max_ignoring_nan(out.strong.max, r.magnitude);
+        }
+    }
+    rec[w - 1] = GradientRecord{};  // no column to the right
+    used[w - 1] = 1;
+}
+
+// The last row has no row below it: undefined records, all used.
+void emit_last_row(const BlockOutput& out, std::size_t y) {
+    const std::size_t w = out.width;
+    std::fill_n(out.records + y * w, w, GradientRecord{});
+    std::fill_n(out.used + y * w, w, std::uint8_t{1});
+}
+
+struct Blocks {
+    std::size_t count, rows;
+    std::size_t begin(std::size_t b) const { return b * front_end_block_rows; }
+    std::size_t end(std::size_t b) const { return std::min(begin(b) + front_end_block_rows, rows); }
+};
+
+FrontEnd allocate(std::size_t w, std::size_t h) {
+    const std::size_t count = checked_mul(w, h);
+    FrontEnd fe{GradientField{w, h, FilledLater<GradientRecord>(count)}, UsedMask(count), {}};
+    fe.blocks.resize((h + front_end_block_rows - 1) / front_end_block_rows);
+    return fe;
+}
+
+// Scale >= 1: the field straight from the samples, converted row by row.
+template <class T>
+FrontEnd full_scale(std::span<const T> samples, std::size_t w, std::size_t h, WorkerPool& pool) {
+    FrontEnd fe = allocate(w, h);
+    const Blocks blocks{fe.blocks.size(), h};
+    pool.run(blocks.count, [&](std::size_t b) {
+        const BlockOutput out{fe.field.records.data(), fe.used.data(), fe.blocks[b], w};
+        FilledLater<double> scratch(std::is_same_v<T, double> ? 0 : 2 * w);
+        double* const slots[2] = {scratch.data(), scratch.data() + scratch.size() / 2};
+        const std::size_t y0 = blocks.begin(b), y1 = blocks.end(b);
+        const double* top = row_values(samples.data() + y0 * w, w, slots[0]);
+        for (std::size_t y = y0; y < y1; ++y) {
+            if (y + 1 == h) {
+                emit_last_row(out, y);
+                break;
+            }
+            const double* bottom = row_values(samples.data() + (y + 1) * w, w, slots[(y + 1 - y0) % 2]);
+            emit_row(out, y, top, bottom);
+            top = bottom;
+        }
+    });
+    return fe;
+}
+
+// What every block of the downsampling pass shares: the kernel and the
+// source column and row of every output column and row.
+struct Sampling {
+    std::vector<double> kernel;
+    std::size_t n;
+    std::vector<std::size_t> columns, rows;
+    std::size_t width, height;  // of the input
+    std::size_t ring;           // input rows a working row can read: min(2n + 1, height)
+};
+
+Sampling sampling_for(std::size_t w, std::size_t h, double scale) {
+    const DownsampledSize size = downsampled_size(w, h, scale);
+    Sampling s{gaussian_kernel(scale), 0, std::vector<std::size_t>(size.width), std::vector<std::size_t>(size.height),
+               w, h, 0};
+    s.n = s.kernel.size() / 2;
+    s.ring = std::min(s.kernel.size(), h);
+    for (std::size_t i = 0; i < s.columns.size(); ++i) s.columns[i] = downsample_source(i, scale, w);
+    for (std::size_t j = 0; j < s.rows.size(); ++j) s.rows[j] = downsample_source(j, scale, h);
+    return s;
+}
+
+// Input row r blurred horizontally, at the sampled columns. The row is first
+// laid out with n copies of each edge sample beyond its ends, so that tap k of
+// output column x reads padded[x + k] = I(clamp(x + k - n)); the taps are
+// added in increasing k onto 0, as the full horizontal pass does. When more
+// than half the columns are sampled, blurring the whole row (contiguous, so
+// vectorised) and then picking the columns is the cheaper of the two ways to
+// the same values; scratch holds that whole row.
+template <class T>
+void blur_sampled_row(const T* in, const Sampling& s, double* padded, double* scratch, double* out) {
+    const std::size_t w = s.width, n = s.n, count = s.columns.size();
+    const double left = sample_value(in[0]), right = sample_value(in[w - 1]);
+    std::fill_n(padded, n, left);
+    for (std::size_t x = 0; x < w; ++x) padded[n + x] = sample_value(in[x]);
+    std::fill_n(padded + n + w, n, right);
+    if (2 * count > w) {
+        std::fill_n(scratch, w, 0.0);
+        for (std::size_t k = 0; k < s.kernel.size(); ++k) {
+            const double g = s.kernel[k];
+            const double* tap = padded + k;
+            for (std::size_t x = 0; x < w; ++x) scratch[x] = scratch[x] + g * tap[x];
+        }
+        for (std::size_t i = 0; i < count; ++i) out[i] = scratch[s.columns[i]];
+        return;
+    }
+    std::fill_n(out, count, 0.0);
+    for (std::size_t k = 0; k < s.kernel.size(); ++k) {
+        const double g = s.kernel[k];
+        const double* tap = padded + k;
+        for (std::size_t i = 0; i < count; ++i) out[i] = out[i] + g * tap[s.columns[i]];
+    }
+}
+
+// One block of the downsampled field. The horizontally blurred input rows
+// live in a ring of s.ring rows (row r in slot r mod s.ring): the rows a
+// working row reads form a window that only moves down and is never longer
+// than the ring.
+template <class T>
+void downsampled_block(std::span<const T> samples, const Sampling& s, const BlockOutput& out, std::size_t j0,
+                       std::size_t j1) {
+    const std::size_t cols = s.columns.size(), last_row = s.rows.size() - 1;
+    const auto n = static_cast<std::int64_t>(s.n), h = static_cast<std::int64_t>(s.height);
+    FilledLater<double> padded(s.width + 2 * s.n), whole_row(s.width), ring(s.ring * cols), work(2 * cols);
+    std::int64_t next = 0;  // first input row not yet in the ring
+    const std::size_t j_end = std::min(j1, last_row);
+    for (std::size_t j = j0; j <= j_end; ++j) {
+        const auto sy = static_cast<std::int64_t>(s.rows[j]);
+        const std::int64_t lo = std::max<std::int64_t>(sy - n, 0), hi = std::min(sy + n, h - 1);
+        for (std::int64_t r = std::max(next, lo); r <= hi; ++r)
+            blur_sampled_row(samples.data() + static_cast<std::size_t>(r) * s.width, s, padded.data(),
+                             whole_row.data(), ring.data() + static_cast<std::size_t>(r) % s.ring * cols);
+        next = std::max(next, hi + 1);
+
+        // Vertical taps at the sampled points, in increasing k onto 0.
+        double* row = work.data() + (j - j0) % 2 * cols;
+        std::fill_n(row, cols, 0.0);
+        for (std::size_t k = 0; k < s.kernel.size(); ++k) {
+            const std::int64_t r = std::clamp<std::int64_t>(sy + static_cast<std::int64_t>(k) - n, 0, h - 1);
+            const double* blurred = ring.data() + static_cast<std::size_t>(r) % s.ring * cols;
+            const double g = s.kernel[k];
+            for (std::size_t i = 0; i < cols; ++i) row[i] = row[i] + g * blurred[i];
+        }
+        if (j > j0) emit_row(out, j - 1, work.data() + (j - 1 - j0) % 2 * cols, row);
+    }
+    if (j1 == last_row + 1) emit_last_row(out, last_row);
+}
+
+// Scale < 1: blur and sample on the fly, block by block.
+template <class T>
+FrontEnd downsampled(std::span<const T> samples, std::size_t w, std::size_t h, double scale, WorkerPool& pool) {
+    const Sampling s = sampling_for(w, h, scale);
+    const std::size_t new_w = s.columns.size(), new_h = s.rows.size();
+    FrontEnd fe = allocate(new_w, new_h);
+    const Blocks blocks{fe.blocks.size(), new_h};
+    pool.run(blocks.count, [&](std::size_t b) {
+        const BlockOutput out{fe.field.records.data(), fe.used.data(), fe.blocks[b], new_w};
+        downsampled_block(samples, s, out, blocks.begin(b), blocks.end(b));
+    });
+    return fe;
+}
+
+// Samples as 64-bit floats: doubles are borrowed, other types converted.
+template <class T>
+GrayImage working_samples(std::span<const T> samples, std::size_t width, std::size_t height) {
+    if constexpr (std::is_same_v<T, double>) {
+        return GrayImage::borrowing(width, height, samples);
+    } else {
+        std::vector<double> converted(samples.size());
+        for (std::size_t i = 0; i < samples.size(); ++i) converted[i] = sample_value(samples[i]);
+        return GrayImage::owning(width, height, std::move(converted));
+    }
+}
+
+// The scale test that skips downsampling: 1 <= scale, or unordered (NaN).
+bool downsamples(double scale) { return scale < 1; }
+
+void check_input(std::size_t samples, std::size_t width, std::size_t height) {
+    if (width < 3 || height < 3 || samples != checked_mul(width, height))
+        fail("front end: the input must be at least 3 x 3 and match its size");
+}
+
+}  // namespace
+
+template <class T>
+FrontEnd fused_front_end(std::span<const T> samples, std::size_t width, std::size_t height, double scale,
+                         WorkerPool& pool) {
+    check_input(samples.size(), width, height);
+    if (downsamples(scale)) return downsampled(samples, width, height, scale, pool);
+    return full_scale(samples, width, height, pool);
+}
+
+template <class T>
+FrontEnd reference_front_end(std::span<const T> samples, std::size_t width, std::size_t height, double scale,
+                             WorkerPool& pool) {
+    check_input(samples.size(), width, height);
+    GrayImage image = working_samples(samples, width, height);
+    if (downsamples(scale)) image = gaussian_downsample(image, scale, pool);
+    FrontEnd fe{level_line_field(image, pool), {}, {}};
+    fe.used = UsedMask(fe.field.records.size());
+    for (std::size_t i = 0; i < fe.used.size(); ++i) fe.used[i] = fe.field.records[i].magnitude <= rho ? 1 : 0;
+    return fe;
+}
+
+#define TRELVANE_FRONT_END(T)                                                                                   \
+    template FrontEnd fused_front_end<T>(std::span<const T>, std::size_t, std::size_t, double, WorkerPool&);    \
+    template FrontEnd reference_front_end<T>(std::span<const T>, std::size_t, std::size_t, double, WorkerPool&);
+TRELVANE_FRONT_END(double)
+TRELVANE_FRONT_END(float)
+TRELVANE_FRONT_END(std::uint8_t)
+TRELVANE_FRONT_END(std::uint16_t)
+#undef TRELVANE_FRONT_END
+
+}  // namespace trelvane

@@ -1,0 +1,138 @@
+// The fused front end and the parallel ordering against the plain stage
+// functions, and the fused detector against the reference pipeline: bit for
+// bit, with one and with several workers, for every sample type.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "detector/detect_segments.hpp"
+#include "detector/front_end.hpp"
+#include "detector/gaussian_downsample.hpp"
+#include "detector/pseudo_order.hpp"
+
+namespace trelvane {
+namespace {
+
+enum class Scene { noise, bars, constant, specials, huge, tiny };
+
+// Values in 0 ... 255 (scaled for huge and tiny), row-major.
+std::vector<double> scene(Scene kind, std::size_t w, std::size_t h) {
+    std::mt19937 rng(static_cast<unsigned>(w * 977 + h));
+    std::uniform_real_distribution<double> value(0, 255);
+    std::vector<double> img(w * h);
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            double& v = img[y * w + x];
+            switch (kind) {
+            case Scene::constant: v = 77; break;
+            case Scene::bars:  // thin lines at three angles over a soft ramp
+                v = 0.3 * static_cast<double>(x) + (y % 23 == 5 ? 200 : 0) + (x % 17 == 3 ? 150 : 0) +
+                    ((x + 2 * y) % 41 == 0 ? 120 : 0);
+                break;
+            default: v = value(rng); break;
+            }
+        }
+    if (kind == Scene::specials)
+        for (std::size_t i = 0; i < img.size(); i += 37)
+            img[i] = i % 3 == 0 ? std::nan("") : (i % 3 == 1 ? INFINITY : -INFINITY);
+    if (kind == Scene::huge)
+        for (double& v : img) v *= 1e300;
+    if (kind == Scene::tiny)
+        for (double& v : img) v *= 1e-300;
+    return img;
+}
+
+template <class T>
+std::vector<T> as_samples(const std::vector<double>& values) {
+    std::vector<T> out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if constexpr (std::is_same_v<T, std::uint8_t>)
+            out[i] = static_cast<T>(std::round(std::fmin(std::fmax(values[i], 0), 255)));
+        else if constexpr (std::is_same_v<T, std::uint16_t>)  // the full 16-bit resolution
+            out[i] = static_cast<T>(std::round(std::fmin(std::fmax(values[i], 0), 255) * 257));
+        else
+            out[i] = static_cast<T>(values[i]);
+    }
+    return out;
+}
+
+// Strong records bit for bit; weak ones (magnitude <= rho) only as weak, the
+// one thing any later stage reads from them.
+void expect_same_front_end(const FrontEnd& fused, const FrontEnd& plain) {
+    ASSERT_EQ(fused.field.width, plain.field.width);
+    ASSERT_EQ(fused.field.height, plain.field.height);
+    ASSERT_EQ(fused.field.records.size(), plain.field.records.size());
+    for (std::size_t i = 0; i < plain.field.records.size(); ++i) {
+        const GradientRecord& a = fused.field.records[i];
+        const GradientRecord& b = plain.field.records[i];
+        if (b.magnitude <= rho) {
+            ASSERT_LE(a.magnitude, rho) << i;
+        } else {
+            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << i;
+        }
+    }
+    EXPECT_TRUE(fused.used == plain.used);
+}
+
+void expect_same_segments(const Checked<std::vector<Segment>>& a, const Checked<std::vector<Segment>>& b) {
+    const auto& x = std::get<std::vector<Segment>>(a);
+    const auto& y = std::get<std::vector<Segment>>(b);
+    ASSERT_EQ(x.size(), y.size());
+    if (!x.empty()) {
+        EXPECT_EQ(std::memcmp(x.data(), y.data(), x.size() * sizeof(Segment)), 0);
+    }
+}
+
+using Param = std::tuple<Scene, std::pair<std::size_t, std::size_t>, double>;
+class FusedPath : public ::testing::TestWithParam<Param> {};
+
+template <class T>
+void compare(const std::vector<double>& values, std::size_t w, std::size_t h, double scale) {
+    SCOPED_TRACE(sizeof(T));
+    const std::vector<T> samples = as_samples<T>(values);
+    const std::span<const T> view(samples);
+    WorkerPool alone(0), many(3);
+    const auto size = scale < 1 ? downsampled_size(w, h, scale) : DownsampledSize{w, h};
+    if (size.width >= 3 && size.height >= 3) {
+        const FrontEnd plain = reference_front_end(view, w, h, scale, alone);
+        const std::vector<std::uint32_t> seeds = pseudo_order(plain.field, rho);
+        for (WorkerPool* pool : {&alone, &many}) {
+            const FrontEnd fused = fused_front_end(view, w, h, scale, *pool);
+            expect_same_front_end(fused, plain);
+            const FilledLater<std::uint32_t> ordered = order_seeds(fused.blocks, *pool);
+            EXPECT_TRUE(std::equal(ordered.begin(), ordered.end(), seeds.begin(), seeds.end()));
+        }
+    }
+    const auto reference = detect_segments(view, w, h, scale, nullptr, Pipeline::reference, alone);
+    for (WorkerPool* pool : {&alone, &many})
+        expect_same_segments(detect_segments(view, w, h, scale, nullptr, Pipeline::fused, *pool), reference);
+}
+
+TEST_P(FusedPath, SameAsThePlainStages) {
+    const auto [kind, size, scale] = GetParam();
+    const auto [w, h] = size;
+    const std::vector<double> values = scene(kind, w, h);
+    compare<double>(values, w, h, scale);
+    compare<float>(values, w, h, scale);
+    if (kind == Scene::specials || kind == Scene::huge || kind == Scene::tiny) return;  // not representable
+    compare<std::uint8_t>(values, w, h, scale);
+    compare<std::uint16_t>(values, w, h, scale);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenes, FusedPath,
+    ::testing::Combine(::testing::Values(Scene::noise, Scene::bars, Scene::constant, Scene::specials, Scene::huge,
+                                         Scene::tiny),
+                       ::testing::Values(std::pair<std::size_t, std::size_t>{3, 3}, std::pair<std::size_t, std::size_t>{100, 4},
+                                         std::pair<std::size_t, std::size_t>{5, 100}, std::pair<std::size_t, std::size_t>{131, 77},
+                                         std::pair<std::size_t, std::size_t>{203, 190}),
+                       ::testing::Values(0.1, 0.3, 0.5, 0.8, 1.0, 2.0)));
+
+}  // namespace
+}  // namespace trelvane
