@@ -172,8 +172,9 @@ WorkerPool& process_pool();
 
 // Workers for a pool on a machine with `processors` logical processors, given
 // the text of TRELVANE_NUM_THREADS (null when unset). A positive decimal n
-// allows n threads per loop, the calling thread included, so n - 1 workers at
-// most; anything else (0, negative, not a number) leaves the default.
+// allows n threads per loop, the calling thread included: n workers (none for
+// n = 1), at most one per processor; anything else (0, negative, not a
+// number) leaves the default.
 std::size_t pool_workers(const char* setting, std::size_t processors);
 
 // Splits out into consecutive rows of row_length elements and calls

@@ -132,7 +132,9 @@ std::size_t pool_workers(const char* setting, std::size_t processors) {
     long long n = 0;
     const auto [stop, error] = std::from_chars(setting, end, n);
     if (error != std::errc{} || stop != end || n <= 0) return processors;
-    return std::min(processors, static_cast<std::size_t>(n - 1));
+    // A pool of w workers runs a loop on at most w threads, the caller
+    // included (WorkerPool); a single thread needs no worker at all.
+    return n == 1 ? 0 : std::min(processors, static_cast<std::size_t>(n));
 }
 
 namespace {

@@ -24,8 +24,9 @@ element ``[y, x]`` of an array is pixel (x, y).
 Threads
 -------
 Each call's row loops (the detector's blur and gradients, every resampling)
-run on a process-wide pool of worker threads, one per available processor,
-plus the calling thread. The environment variable ``TRELVANE_NUM_THREADS``,
+run on the calling thread and a process-wide pool of worker threads, one per
+available processor, with at most one thread per processor running rows at a
+time, callers included. The environment variable ``TRELVANE_NUM_THREADS``,
 read once when the pool is created (at the first call), caps the threads that
 work on one call, the calling thread included: 1 keeps every call on its
 calling thread, which suits programs that run their own thread or process

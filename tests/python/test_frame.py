@@ -237,7 +237,7 @@ def test_inputs_are_never_written():
     np.testing.assert_array_equal(maps, before[1])
 
 
-@pytest.mark.parametrize("setting, workers", [("1", 0), ("2", 1), ("0", None), ("-1", None),
+@pytest.mark.parametrize("setting, workers", [("1", 0), ("2", 2), ("0", None), ("-1", None),
                                               ("many", None), (None, None)])
 def test_num_threads_setting_caps_the_pool(setting, workers):
     # The pool's threads appear with the first call; count them in a fresh
