@@ -5,25 +5,12 @@
 #include <random>
 #include <vector>
 
+#include "resample_support.hpp"
 #include "warp/remap.hpp"
 #include "warp/warp.hpp"
 
 namespace trelvane {
 namespace {
-
-template <class T>
-std::vector<T> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<T> v(n);
-    for (auto& s : v) s = static_cast<T>(rng());
-    return v;
-}
-
-template <class T>
-std::vector<T> values(Checked<Buffer<T>> r) {
-    auto& b = std::get<Buffer<T>>(r);
-    return {b.data.get(), b.data.get() + b.size};
-}
 
 struct Maps {
     std::vector<float> x, y;

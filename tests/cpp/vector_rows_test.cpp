@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "resample_support.hpp"
 #include "warp/remap.hpp"
 #include "warp/warp.hpp"
 
@@ -23,12 +24,6 @@ TEST(IsaLevel, RequestsLowerButNeverRaiseTheLevel) {
     EXPECT_EQ(choose_isa_level(IsaLevel::Avx2, "avx512"), IsaLevel::Avx2);
     EXPECT_EQ(choose_isa_level(IsaLevel::Avx2, "AVX2 "), IsaLevel::Avx2);  // unknown: ignored
     EXPECT_EQ(choose_isa_level(IsaLevel::Baseline, nullptr), IsaLevel::Baseline);
-}
-
-template <class T>
-std::vector<T> values(Checked<Buffer<T>> r) {
-    auto& b = std::get<Buffer<T>>(r);
-    return {b.data.get(), b.data.get() + b.size};
 }
 
 // Positions that probe every rule the vector code must reproduce: the domain
@@ -68,14 +63,6 @@ std::vector<IsaLevel> vector_levels() {
     for (IsaLevel l : {IsaLevel::Avx2, IsaLevel::Avx512})
         if (l <= cpu_isa_level()) levels.push_back(l);
     return levels;
-}
-
-template <class T>
-std::vector<T> noise(std::size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::vector<T> v(n);
-    for (auto& s : v) s = static_cast<T>(rng());
-    return v;
 }
 
 using Size = std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>;  // w, h, ow, oh
