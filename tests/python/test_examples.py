@@ -20,9 +20,9 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def example(name):
-    spec = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location(name, ROOT / "examples" / f"{name}.py")
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 
