@@ -195,6 +195,15 @@ inline Lanes lanes_at(const HomographyRow& row, std::size_t c) {
     return {(u * H[0] + row.A) / W, (H[3] * u + row.B) / W, W != 0};
 }
 
+// Starts loading the cache lines of the first and the last lane's word: the
+// lanes are neighbouring output pixels, so their taps share those lines or
+// lie between them. Issued while a block is planned, the lines are on their
+// way before the block's gathers.
+inline void prefetch_lanes(const unsigned char* base, Vi offsets) {
+    _mm_prefetch(reinterpret_cast<const char*>(base + offsets[0]), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(base + offsets[N - 1]), _MM_HINT_T0);
+}
+
 template <class T, int C>
 struct Source {
     const unsigned char* bytes;
@@ -306,7 +315,9 @@ struct Bilinear {
             g.offset[2] = s.offset(y0, x1);
             g.offset[3] = s.offset(y1, x1);
         }
-        return s.beyond_end(g.offset[words - 1], g.live) ? Group::Scalar : Group::Vector;
+        if (s.beyond_end(g.offset[words - 1], g.live)) return Group::Scalar;
+        for (int k = 0; k < words; ++k) prefetch_lanes(s.bytes, narrow(g.live) ? g.offset[k] : Vi{});
+        return Group::Vector;
     }
 
     void fetch(Plan& g) const {
@@ -377,8 +388,10 @@ struct Lanczos3 {
         }
         for (int j = 0; j < 6; ++j)
             g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + s.last_row) * s.width * pixel_bytes;
-        return s.beyond_end(g.row_offset[5] + g.column_offset[5], g.in) ? Group::Scalar
-                                                                          : Group::Vector;
+        if (s.beyond_end(g.row_offset[5] + g.column_offset[5], g.in)) return Group::Scalar;
+        const Vi first = narrow(g.in) ? g.column_offset[0] : Vi{};
+        for (int j = 0; j < 6; ++j) prefetch_lanes(s.bytes, first + g.row_offset[j]);
+        return Group::Vector;
     }
 
     void fetch(Plan& g) const {
