@@ -60,8 +60,11 @@ class Case:
         return self.laid_out(self.samples(dtype, shape))
 
     def huge(self, dtype, shape):
-        """A broadcast view whose first two dimensions multiply to 2**48 up to 2**56."""
+        """A broadcast view whose first two dimensions multiply to 2**48 up to 2**56,
+        less where NumPy could not describe it (2**62 bytes or more)."""
         shape[:2] = [2 ** int(self.rng.integers(24, 29)) for _ in range(2)]
+        while math.prod(shape) * dtype.itemsize >= 2 ** 62:
+            shape[0] //= 2
         self.enormous = True
         return np.broadcast_to(np.zeros([1] * len(shape), dtype), shape)
 
