@@ -228,52 +228,65 @@ struct Source {
     bool beyond_end(Vi farthest_word, Vq m) const { return any(m & widen(farthest_word > last_word)); }
 };
 
+// 8-bit RGB: each pixel's samples packed into one 32-bit lane, then a byte
+// shuffle squeezes each 16-byte half down to four 3-byte pixels and (with 8
+// lanes) a dword permutation joins the halves. 32-bit lanes keep every step
+// at half the width of the double lanes.
+inline void store_rgb8(const Vd (&value)[3], Vq live, std::uint8_t* dest) {
+    Vi packed = truncate(rounded_sample<std::uint8_t>(value[0]));
+    packed |= truncate(rounded_sample<std::uint8_t>(value[1])) << 8;
+    packed |= truncate(rounded_sample<std::uint8_t>(value[2])) << 16;
+    packed &= narrow(live);
+    typedef char Vb __attribute__((vector_size(N * 4)));
+    Vb squeeze;
+    for (int b = 0; b < N * 4; ++b) {
+        const int k = b % 16;
+        squeeze[b] = k < 12 ? char(k / 3 * 4 + k % 3) : char(0x80);
+    }
+#if defined(__AVX512F__)
+    const __m256i halves = _mm256_shuffle_epi8(__m256i(packed), __m256i(squeeze));
+    const __m256i joined = _mm256_permutevar8x32_epi32(halves, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+#else
+    const __m128i joined = _mm_shuffle_epi8(__m128i(packed), __m128i(squeeze));
+#endif
+    std::memcpy(dest, &joined, N * 3);
+}
+
+// 16-bit RGB: each pixel's samples packed into one 64-bit lane (sample c at
+// byte 2c), then written with one 8-byte store where that stays inside the N
+// pixels, later pixels overwriting the spare bytes of earlier ones; with 8
+// lanes a word permutation joins the pixels instead.
+inline void store_rgb16(const Vd (&value)[3], Vq live, std::uint16_t* dest) {
+    Vu packed{};
+    for (int c = 0; c < 3; ++c)
+        packed |= Vu(widen(truncate(rounded_sample<std::uint16_t>(value[c])))) << (c * 16);
+    packed &= Vu(live);
+#if defined(__AVX512F__)
+    typedef std::int16_t Vw __attribute__((vector_size(64)));
+    Vw order;
+    for (int w = 0; w < 32; ++w) order[w] = std::int16_t(w / 3 * 4 + w % 3);
+    const __m512i joined = _mm512_permutexvar_epi16(__m512i(order), __m512i(packed));
+    std::memcpy(dest, &joined, N * 6);
+#else
+    std::uint64_t lanes[N];
+    std::memcpy(lanes, &packed, sizeof packed);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(dest);
+    for (int l = 0; l < N; ++l) std::memcpy(bytes + l * 6, &lanes[l], l + 1 < N ? 8 : 6);
+#endif
+}
+
 // Rounds each channel, stores 0 in the lanes outside `live`, and writes the N
-// pixels interleaved. Each pixel's samples are packed into one 64-bit lane
-// (little-endian, so sample c sits at byte c × sizeof(T)); a pixel is then
-// written with one 8-byte store where that stays inside the N pixels, later
-// pixels overwriting the spare bytes of earlier ones.
+// pixels interleaved.
 template <class T, int C>
 inline void store_pixels(const Vd (&value)[C], Vq live, T* dest) {
-    Vu packed{};
-    for (int c = 0; c < C; ++c)
-        packed |= Vu(widen(truncate(rounded_sample<T>(value[c])))) << (c * 8 * sizeof(T));
-    packed &= Vu(live);
-    constexpr int pixel_bytes = C * sizeof(T);
     if constexpr (C == 1) {
         typedef T Vt __attribute__((vector_size(N * sizeof(T))));
-        const Vt samples = __builtin_convertvector(packed, Vt);
+        const Vt samples = __builtin_convertvector(truncate(rounded_sample<T>(value[0])) & narrow(live), Vt);
         std::memcpy(dest, &samples, sizeof samples);
-    } else if constexpr (N == 8) {
-        // Squeeze out the spare bytes: a byte shuffle (8-bit samples) packs
-        // each pair of pixels into the first three 16-bit words of its
-        // 16-byte lane, then a word permutation joins the pixels.
-        typedef std::int16_t Vw __attribute__((vector_size(64)));
-        Vw words = Vw(packed);
-        if constexpr (sizeof(T) == 1) {
-            typedef char Vb __attribute__((vector_size(64)));
-            Vb pairs;
-            for (int b = 0; b < 64; ++b) {
-                const int k = b % 16;
-                pairs[b] = k < 3 ? char(k) : k < 6 ? char(k + 5) : char(0x80);
-            }
-            words = Vw(_mm512_shuffle_epi8(__m512i(packed), __m512i(pairs)));
-        }
-        Vw order;
-        for (int w = 0; w < 32; ++w)
-            order[w] = sizeof(T) == 1 ? std::int16_t(w / 3 * 8 + w % 3) : std::int16_t(w / 3 * 4 + w % 3);
-        const __m512i joined = _mm512_permutexvar_epi16(__m512i(order), __m512i(words));
-        std::memcpy(dest, &joined, N * pixel_bytes);
+    } else if constexpr (sizeof(T) == 1) {
+        store_rgb8(value, live, dest);
     } else {
-        std::uint64_t lanes[N];
-        std::memcpy(lanes, &packed, sizeof packed);
-        unsigned char* bytes = reinterpret_cast<unsigned char*>(dest);
-        for (int l = 0; l < N; ++l) {
-            if (l * pixel_bytes + 8 <= N * pixel_bytes)
-                std::memcpy(bytes + l * pixel_bytes, &lanes[l], 8);
-            else
-                std::memcpy(bytes + l * pixel_bytes, &lanes[l], pixel_bytes);
-        }
+        store_rgb16(value, live, dest);
     }
 }
 
