@@ -7,6 +7,8 @@
 #include <array>
 #include <cstddef>
 
+#include "shared.hpp"
+
 namespace trelvane {
 
 using Homography = std::array<double, 9>;  // row-major H0 … H8
@@ -28,29 +30,39 @@ inline Position position_at(const MapRow& row, std::size_t x) {
 }
 
 // One row of a perspective warp: the plane-to-source homography with the
-// v-part of each of its rows evaluated once per row.
+// v-part of each of its rows evaluated once per row, and the plane's u of
+// every output column (the same for every row).
 struct HomographyRow {
     const Homography* H;
-    double scale, off_x;
+    const double* u;
     double A, B, C;  // H1·v + H2, H4·v + H5, v·H7 + H8
 };
 
+// Output pixel (c, r) stands for the plane point (u, v) = (c / scale + off_x,
+// r / scale + off_y).
 struct HomographyPlane {
     Homography H;
-    double scale, off_x, off_y;
+    double scale, off_y;
+    Buffer<double> u;  // u of output columns 0 … out_width − 1
 };
+
+inline HomographyPlane homography_plane(const Homography& H, double scale, double off_x,
+                                        double off_y, std::size_t out_width) {
+    HomographyPlane plane{H, scale, off_y, Buffer<double>::zeroed(out_width)};
+    for (std::size_t c = 0; c < out_width; ++c) plane.u.data[c] = static_cast<double>(c) / scale + off_x;
+    return plane;
+}
 
 inline HomographyRow homography_row(const HomographyPlane& plane, std::size_t r) {
     const Homography& H = plane.H;
     const double v = static_cast<double>(r) / plane.scale + plane.off_y;
-    return {&H, plane.scale, plane.off_x, H[1] * v + H[2], H[4] * v + H[5], v * H[7] + H[8]};
+    return {&H, plane.u.data.get(), H[1] * v + H[2], H[4] * v + H[5], v * H[7] + H[8]};
 }
 
-// Output column c stands for the plane point u = c / scale + off_x. W = 0 is
-// the point at infinity: the pixel stays 0. No other W is special.
+// W = 0 is the point at infinity: the pixel stays 0. No other W is special.
 inline Position position_at(const HomographyRow& row, std::size_t c) {
     const Homography& H = *row.H;
-    const double u = static_cast<double>(c) / row.scale + row.off_x;
+    const double u = row.u[c];
     const double W = H[6] * u + row.C;
     if (W == 0) return {0, 0, false};
     return {(u * H[0] + row.A) / W, (H[3] * u + row.B) / W, true};

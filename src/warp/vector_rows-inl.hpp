@@ -49,12 +49,6 @@ typedef std::uint64_t Vu __attribute__((vector_size(N * 8)));
 typedef std::int32_t Vi __attribute__((vector_size(N * 4)));
 typedef float Vf __attribute__((vector_size(N * 4)));
 
-#if defined(__AVX512F__)
-constexpr Vd lane_index = {0, 1, 2, 3, 4, 5, 6, 7};
-#else
-constexpr Vd lane_index = {0, 1, 2, 3};
-#endif
-
 inline bool any(Vq m) {
 #if defined(__AVX512F__)
     return _mm512_test_epi64_mask(__m512i(m), __m512i(m)) != 0;
@@ -192,8 +186,8 @@ inline Lanes lanes_at(const MapRow& row, std::size_t x) {
 
 inline Lanes lanes_at(const HomographyRow& row, std::size_t c) {
     const Homography& H = *row.H;
-    const Vd column = static_cast<double>(c) + lane_index;  // whole numbers below 2^53: exact
-    const Vd u = column / row.scale + row.off_x;
+    Vd u;
+    std::memcpy(&u, row.u + c, sizeof u);
     const Vd W = H[6] * u + row.C;
     return {(u * H[0] + row.A) / W, (H[3] * u + row.B) / W, W != 0};
 }
