@@ -18,8 +18,8 @@ Checked<Buffer<T>> remap_image(std::span<const T> source, std::uint64_t width,
     if (map_y.size() != map_x.size()) return SizeMismatch{map_len, map_y.size()};
 
     const SourceView<T, C> src(source, width, height);
-    return resample_rows<T, C>(src, filter, level, out_width, out_height, pool, [&](std::size_t y) {
-        return MapRow{map_x.data() + y * out_width, map_y.data() + y * out_width};
+    return resample_rows<T, C>(src, filter, level, out_width, out_height, pool, [&] {
+        return [&](std::size_t y) { return MapRow{map_x.data() + y * out_width, map_y.data() + y * out_width}; };
     });
 }
 

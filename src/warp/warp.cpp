@@ -14,10 +14,12 @@ Checked<Buffer<T>> warp_image(std::span<const T> source, std::uint64_t width,
     if (source.size() != source_len) return SizeMismatch{source_len, source.size()};
 
     const SourceView<T, 3> src(source, width, height);
-    // No rows, no columns to place: an enormous width with no rows stays cheap.
-    const HomographyPlane plane = homography_plane(H, scale, off_x, off_y, out_height ? out_width : 0);
-    return resample_rows<T, 3>(src, filter, level, out_width, out_height, pool,
-                               [&](std::size_t r) { return homography_row(plane, r); });
+    return resample_rows<T, 3>(src, filter, level, out_width, out_height, pool, [&] {
+        // No rows, no columns to place: an enormous width with no rows stays cheap.
+        return [plane = homography_plane(H, scale, off_x, off_y, out_height ? out_width : 0)](std::size_t r) {
+            return homography_row(plane, r);
+        };
+    });
 }
 
 #define TRELVANE_WARP(T)                                                                   \
