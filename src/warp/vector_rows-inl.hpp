@@ -225,14 +225,20 @@ struct Source {
     bool beyond_end(Vi farthest_word, Vq m) const { return any(m & widen(farthest_word > last_word)); }
 };
 
+// The output conversion of the scalar code on lanes, as whole numbers.
+template <class T>
+inline Vi to_samples(Vd v) {
+    return truncate(rounded_sample<T>(v));
+}
+
 // 8-bit RGB: each pixel's samples packed into one 32-bit lane, then a byte
 // shuffle squeezes each 16-byte half down to four 3-byte pixels and (with 8
 // lanes) a dword permutation joins the halves. 32-bit lanes keep every step
 // at half the width of the double lanes.
 inline void store_rgb8(const Vd (&value)[3], Vq live, std::uint8_t* dest) {
-    Vi packed = truncate(rounded_sample<std::uint8_t>(value[0]));
-    packed |= truncate(rounded_sample<std::uint8_t>(value[1])) << 8;
-    packed |= truncate(rounded_sample<std::uint8_t>(value[2])) << 16;
+    Vi packed = to_samples<std::uint8_t>(value[0]);
+    packed |= to_samples<std::uint8_t>(value[1]) << 8;
+    packed |= to_samples<std::uint8_t>(value[2]) << 16;
     packed &= narrow(live);
     typedef char Vb __attribute__((vector_size(N * 4)));
     Vb squeeze;
@@ -256,7 +262,7 @@ inline void store_rgb8(const Vd (&value)[3], Vq live, std::uint8_t* dest) {
 inline void store_rgb16(const Vd (&value)[3], Vq live, std::uint16_t* dest) {
     Vu packed{};
     for (int c = 0; c < 3; ++c)
-        packed |= Vu(widen(truncate(rounded_sample<std::uint16_t>(value[c])))) << (c * 16);
+        packed |= Vu(widen(to_samples<std::uint16_t>(value[c]))) << (c * 16);
     packed &= Vu(live);
 #if defined(__AVX512F__)
     typedef std::int16_t Vw __attribute__((vector_size(64)));
@@ -278,7 +284,7 @@ template <class T, int C>
 inline void store_pixels(const Vd (&value)[C], Vq live, T* dest) {
     if constexpr (C == 1) {
         typedef T Vt __attribute__((vector_size(N * sizeof(T))));
-        const Vt samples = __builtin_convertvector(truncate(rounded_sample<T>(value[0])) & narrow(live), Vt);
+        const Vt samples = __builtin_convertvector(to_samples<T>(value[0]) & narrow(live), Vt);
         std::memcpy(dest, &samples, sizeof samples);
     } else if constexpr (sizeof(T) == 1) {
         store_rgb8(value, live, dest);
