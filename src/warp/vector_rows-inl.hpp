@@ -9,10 +9,11 @@
 //   operations in the scalar order: no fused multiply-add (the build keeps
 //   -ffp-contract=off and a test scans the module for FMA instructions), no
 //   reassociation, no approximate reciprocals or roundings.
-// - floor is the scalar's truncation corrected downwards, the Lanczos phase is
-//   the scalar's round, the output conversion is the very same template
-//   (rounded_sample) applied to vectors, and the domain test, the NaN rules
-//   and the border clamps are the scalar ones, written on lanes.
+// - floor is the exact rounding instruction, which gives the scalar's floor
+//   (see floor_of), the Lanczos phase is the scalar's round, the output
+//   conversion is the very same template (rounded_sample) applied to vectors,
+//   and the domain test, the NaN rules and the border clamps are the scalar
+//   ones, written on lanes.
 // - Lanes outside the domain, NaN lanes of the bilinear filter and inactive
 //   positions are masked out of every gather and store 0, which is what the
 //   zero-filled output already holds.
@@ -154,14 +155,24 @@ inline Vd sample_in_word(Vu word) {
 #endif
 }
 
-// The scalar floor_of on lanes: truncation corrected downwards.
+// The scalar floor_of on lanes. The baseline corrects a truncation because it
+// has no rounding instruction; this level has an exact one, which costs one
+// operation instead of four. The values are the same except that −0 stays −0 where the scalar
+// gives +0, and that never reaches an output: it only turns the fraction
+// x − f from −0 into +0, which makes some bilinear terms zeros of the other
+// sign, added to a first term that is never −0 (so they change nothing), and
+// leaves the Lanczos phase at 0.
 struct Floors {
     Vi i;
     Vd f;
 };
 inline Floors floor_of(Vd x) {
-    Vd f = to_double(truncate(x));
-    f = f > x ? f - 1 : f;
+    constexpr int down = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+#if defined(__AVX512F__)
+    const Vd f = Vd(_mm512_roundscale_pd(__m512d(x), down));
+#else
+    const Vd f = Vd(_mm256_round_pd(__m256d(x), down));
+#endif
     return {truncate(f), f};  // f is a whole number: exact
 }
 
@@ -340,6 +351,7 @@ struct Bilinear {
         for (int k = 0; k < words; ++k) g.word[k] = gather_words(s.bytes, g.offset[k], g.live);
     }
 
+    static constexpr bool finish_pairs = false;
     void finish(const Plan& g, T* dest) const {
         const Vd tx = g.tx, ty = g.ty;
         const Vd w00 = (1 - tx) * (1 - ty), w01 = tx * (1 - ty);
@@ -362,7 +374,7 @@ struct Bilinear {
     }
 };
 
-// Lanczos-3 kernel in the same three steps.
+// Lanczos-3 kernel in the same three steps; fetch also loads the weights.
 template <class T, int C>
 struct Lanczos3 {
     static constexpr int groups_per_block = 4;
@@ -371,6 +383,7 @@ struct Lanczos3 {
     struct Plan {
         Vq in;
         bool interior;
+        Vi kx, ky;  // table entries of the tap weights
         Vd wx[6], wy[6];
         Vi row_offset[6], column_offset[6];
         Vu word[6][6];  // [row][word]: one per tap column, or fewer when interior
@@ -385,13 +398,11 @@ struct Lanczos3 {
         // so that every conversion below stays in range.
         const Vd x = (g.in & (p.x == p.x)) ? p.x : Vd{}, y = (g.in & (p.y == p.y)) ? p.y : Vd{};
         const Floors fx = floor_of(x), fy = floor_of(y);
-        const Vi kx = round_non_negative((x - fx.f) * 1024);
-        const Vi ky = round_non_negative((y - fy.f) * 1024);
+        g.kx = round_non_negative((x - fx.f) * 1024);
+        g.ky = round_non_negative((y - fy.f) * 1024);
         constexpr std::int32_t last_phase = lanczos_phases;
-        if (any(g.in & widen((kx > last_phase) | (ky > last_phase))))
+        if (any(g.in & widen((g.kx > last_phase) | (g.ky > last_phase))))
             fail("Lanczos phase outside the table");
-        load_weights(table, kx, g.wx);
-        load_weights(table, ky, g.wy);
         // Tap rows are clamped per lane. Tap columns come from consecutive
         // words when every lane's six columns lie inside the image, else
         // from one word per clamped column.
@@ -410,7 +421,11 @@ struct Lanczos3 {
         return Group::Vector;
     }
 
+    // The weights are loaded here rather than in plan: a shorter plan lets
+    // the plans of a block overlap.
     void fetch(Plan& g) const {
+        load_weights(table, g.kx, g.wx);
+        load_weights(table, g.ky, g.wy);
         const int words = g.interior ? (6 + per_word - 1) / per_word : 6;
         for (int j = 0; j < 6; ++j)
             for (int k = 0; k < words; ++k) {
@@ -419,27 +434,44 @@ struct Lanczos3 {
             }
     }
 
-    // The 36 products, rows outer and columns inner. Interior: word
-    // i / per_word of a row holds tap i at sample (i % per_word) × C; else
-    // word i holds tap i at sample 0.
-    template <bool Interior>
-    void sum_taps(const Plan& g, Vd (&sum)[C]) const {
+    // The 36 products, rows outer and columns inner, for K groups at once.
+    // Interior: word i / per_word of a row holds tap i at sample
+    // (i % per_word) × C; else word i holds tap i at sample 0.
+    template <bool Interior, int K>
+    void sum_taps(const Plan* const (&g)[K], Vd (&sum)[K][C]) const {
         for (int j = 0; j < 6; ++j)
             static_for<6>([&](auto i) {
-                const Vu word = g.word[j][Interior ? i / per_word : i];
                 constexpr int at = Interior ? (i % per_word) * C : 0;
-                const Vd weight = g.wx[i] * g.wy[j];
-                static_for<C>([&](auto c) { sum[c] = sum[c] + sample_in_word<T, at + c>(word) * weight; });
+                for (int k = 0; k < K; ++k) {
+                    const Vu word = g[k]->word[j][Interior ? i / per_word : i];
+                    const Vd weight = g[k]->wx[i] * g[k]->wy[j];
+                    static_for<C>([&](auto c) { sum[k][c] = sum[k][c] + sample_in_word<T, at + c>(word) * weight; });
+                }
             });
     }
 
     void finish(const Plan& g, T* dest) const {
-        Vd sum[C] = {};
+        Vd sum[1][C] = {};
         if (g.interior)
-            sum_taps<true>(g, sum);
+            sum_taps<true>({&g}, sum);
         else
-            sum_taps<false>(g, sum);
-        store_pixels<T, C>(sum, g.in, dest);
+            sum_taps<false>({&g}, sum);
+        store_pixels<T, C>(sum[0], g.in, dest);
+    }
+
+    // A gray sum is one chain of 36 dependent additions: summing two groups
+    // together keeps twice as many additions in flight.
+    static constexpr bool finish_pairs = C == 1;
+    void finish_pair(const Plan& a, const Plan& b, T* dest) const {
+        if (!a.interior || !b.interior) {
+            finish(a, dest);
+            finish(b, dest + N * C);
+            return;
+        }
+        Vd sum[2][C] = {};
+        sum_taps<true>({&a, &b}, sum);
+        store_pixels<T, C>(sum[0], a.in, dest);
+        store_pixels<T, C>(sum[1], b.in, dest + N * C);
     }
 };
 
@@ -463,16 +495,24 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
         for (int g = 0; g < count; ++g) groups[g] = kernel.plan(lanes_at(row, x + g * N), plans[g]);
         for (int g = 0; g < count; ++g)
             if (groups[g] == Group::Vector) kernel.fetch(plans[g]);
-        for (int g = 0; g < count; ++g, x += N) {
-            T* dest = out + x * C;
+        for (int g = 0; g < count; ++g) {
+            const std::size_t at = x + g * N;
+            if constexpr (Kernel::finish_pairs) {
+                if (g + 1 < count && groups[g] == Group::Vector && groups[g + 1] == Group::Vector) {
+                    kernel.finish_pair(plans[g], plans[g + 1], out + at * C);
+                    ++g;
+                    continue;
+                }
+            }
             if (groups[g] == Group::Vector) {
-                kernel.finish(plans[g], dest);
+                kernel.finish(plans[g], out + at * C);
             } else if (groups[g] == Group::Scalar) {
-                const Lanes p = lanes_at(row, x);
+                const Lanes p = lanes_at(row, at);
                 for (int l = 0; l < N; ++l)
-                    if (p.active[l]) sample<F>(src, table, p.x[l], p.y[l], dest + l * C);
+                    if (p.active[l]) sample<F>(src, table, p.x[l], p.y[l], out + (at + l) * C);
             }
         }
+        x += count * N;
     }
     for (; x < width; ++x) {
         const Position p = position_at(row, x);
