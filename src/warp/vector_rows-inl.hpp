@@ -382,7 +382,8 @@ template <class T, int C>
 struct Lanczos3 {
     static constexpr int groups_per_block = 4;
     static constexpr int pixel_bytes = Source<T, C>::pixel_bytes;
-    static constexpr int per_word = 8 / pixel_bytes;  // pixels in one word
+    // Words that cover the six taps of a row when they lie side by side.
+    static constexpr int interior_words = (6 * pixel_bytes + 7) / 8;
     struct Plan {
         Vq in;
         bool interior;
@@ -407,18 +408,18 @@ struct Lanczos3 {
         if (any(g.in & widen((g.kx > last_phase) | (g.ky > last_phase))))
             fail("Lanczos phase outside the table");
         // Tap rows are clamped per lane. Tap columns come from consecutive
-        // words when every lane's six columns lie inside the image, else
-        // from one word per clamped column.
+        // words, 8 bytes apart, when every lane's six columns lie inside the
+        // image, else from one word per clamped column. Either way the last
+        // word is the farthest.
         const Vi bx = fx.i, by = fy.i;
         g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > s.last_col)));
-        for (int i = 0; i < 6; ++i) {
-            const Vi col = g.interior ? bx - 2 + (i / per_word) * per_word
-                                      : min(max(bx - 2 + i, Vi{}), Vi{} + s.last_col);
-            g.column_offset[i] = col * pixel_bytes;
-        }
+        const int words = g.interior ? interior_words : 6;
+        for (int k = 0; k < words; ++k)
+            g.column_offset[k] = g.interior ? (bx - 2) * pixel_bytes + 8 * k
+                                            : min(max(bx - 2 + k, Vi{}), Vi{} + s.last_col) * pixel_bytes;
         for (int j = 0; j < 6; ++j)
             g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + s.last_row) * s.width * pixel_bytes;
-        if (s.beyond_end(g.row_offset[5] + g.column_offset[5], g.in)) return Group::Scalar;
+        if (s.beyond_end(g.row_offset[5] + g.column_offset[words - 1], g.in)) return Group::Scalar;
         const Vi first = narrow(g.in) ? g.column_offset[0] : Vi{};
         for (int j = 0; j < 6; ++j) prefetch_lanes(s.bytes, first + g.row_offset[j]);
         return Group::Vector;
@@ -431,26 +432,26 @@ struct Lanczos3 {
     void fetch(Plan& g) const {
         load_weights(table, g.kx, g.wx);
         load_weights(table, g.ky, g.wy);
-        const int words = g.interior ? (6 + per_word - 1) / per_word : 6;
+        const int words = g.interior ? interior_words : 6;
         for (int j = 0; j < 6; ++j)
-            for (int k = 0; k < words; ++k) {
-                const Vi column = g.column_offset[g.interior ? k * per_word : k];
-                g.word[j][k] = gather_words(s.bytes, g.row_offset[j] + column, g.in);
-            }
+            for (int k = 0; k < words; ++k)
+                g.word[j][k] = gather_words(s.bytes, g.row_offset[j] + g.column_offset[k], g.in);
     }
 
     // The 36 products, rows outer and columns inner, for K groups at once.
-    // Interior: word i / per_word of a row holds tap i at sample
-    // (i % per_word) × C; else word i holds tap i at sample 0.
+    // Interior: channel c of tap i is byte i × pixel_bytes + c × sizeof(T) of
+    // the row's words, never split between two; else word i holds tap i.
     template <bool Interior, int K>
     void sum_taps(const Plan* const (&g)[K], Vd (&sum)[K][C]) const {
         for (int j = 0; j < 6; ++j)
             static_for<6>([&](auto i) {
-                constexpr int at = Interior ? (i % per_word) * C : 0;
                 for (int k = 0; k < K; ++k) {
-                    const Vu word = g[k]->word[j][Interior ? i / per_word : i];
                     const Vd weight = g[k]->wx[i] * g[k]->wy[j];
-                    static_for<C>([&](auto c) { sum[k][c] = sum[k][c] + sample_in_word<T, at + c>(word) * weight; });
+                    static_for<C>([&](auto c) {
+                        constexpr int byte = Interior ? i * pixel_bytes + c * int(sizeof(T)) : c * int(sizeof(T));
+                        const Vu word = g[k]->word[j][Interior ? byte / 8 : i];
+                        sum[k][c] = sum[k][c] + sample_in_word<T, byte % 8 / sizeof(T)>(word) * weight;
+                    });
                 }
             });
     }
