@@ -351,8 +351,8 @@ struct Bilinear {
         for (int k = 0; k < words; ++k) g.word[k] = gather_words(s.bytes, g.offset[k], g.live);
     }
 
-    // Two gathers a group: fetched right before its sums (measured faster
-    // than a pass of gathers over the block).
+    // A group's two or four gathers are issued right before its sums
+    // (measured faster than a pass of gathers over the block).
     static constexpr bool fetch_whole_block = false;
     static constexpr bool finish_pairs = false;
     void finish(const Plan& g, T* dest) const {
