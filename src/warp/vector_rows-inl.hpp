@@ -157,11 +157,11 @@ inline Vd sample_in_word(Vu word) {
 
 // The scalar floor_of on lanes. The baseline corrects a truncation because it
 // has no rounding instruction; this level has an exact one, which costs one
-// operation instead of four. The values are the same except that −0 stays −0 where the scalar
-// gives +0, and that never reaches an output: it only turns the fraction
-// x − f from −0 into +0, which makes some bilinear terms zeros of the other
-// sign, added to a first term that is never −0 (so they change nothing), and
-// leaves the Lanczos phase at 0.
+// operation instead of four. The values are the same except that −0 stays −0
+// where the scalar gives +0, and that never reaches an output: it only turns
+// the fraction x − f from −0 into +0, which makes some bilinear terms zeros of
+// the other sign, added to a first term that is never −0 (so they change
+// nothing), and leaves the Lanczos phase at 0.
 struct Floors {
     Vi i;
     Vd f;
@@ -448,7 +448,7 @@ struct Lanczos3 {
                 for (int k = 0; k < K; ++k) {
                     const Vd weight = g[k]->wx[i] * g[k]->wy[j];
                     static_for<C>([&](auto c) {
-                        constexpr int byte = Interior ? i * pixel_bytes + c * int(sizeof(T)) : c * int(sizeof(T));
+                        constexpr int byte = (Interior ? i * pixel_bytes : 0) + c * int(sizeof(T));
                         const Vu word = g[k]->word[j][Interior ? byte / 8 : i];
                         sum[k][c] = sum[k][c] + sample_in_word<T, byte % 8 / sizeof(T)>(word) * weight;
                     });
@@ -494,6 +494,8 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
     Kernel kernel{s};
     if constexpr (F == Filter::Lanczos3) kernel.table = table.front().data();
     constexpr int G = Kernel::groups_per_block;
+    static_assert(Kernel::fetch_whole_block || !Kernel::finish_pairs,
+                  "a pair is finished before its second group would be fetched");
     typename Kernel::Plan plans[G];
     Group groups[G];
     std::size_t x = 0;
@@ -504,22 +506,21 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
             for (int g = 0; g < count; ++g)
                 if (groups[g] == Group::Vector) kernel.fetch(plans[g]);
         for (int g = 0; g < count; ++g) {
-            if constexpr (!Kernel::fetch_whole_block)
-                if (groups[g] == Group::Vector) kernel.fetch(plans[g]);
-            const std::size_t at = x + g * N;
-            if constexpr (Kernel::finish_pairs) {
-                if (g + 1 < count && groups[g] == Group::Vector && groups[g + 1] == Group::Vector) {
-                    kernel.finish_pair(plans[g], plans[g + 1], out + at * C);
-                    ++g;
-                    continue;
-                }
-            }
-            if (groups[g] == Group::Vector) {
-                kernel.finish(plans[g], out + at * C);
-            } else if (groups[g] == Group::Scalar) {
-                const Lanes p = lanes_at(row, at);
+            T* const dest = out + (x + g * N) * C;
+            if (groups[g] == Group::Scalar) {
+                const Lanes p = lanes_at(row, x + g * N);
                 for (int l = 0; l < N; ++l)
-                    if (p.active[l]) sample<F>(src, table, p.x[l], p.y[l], out + (at + l) * C);
+                    if (p.active[l]) sample<F>(src, table, p.x[l], p.y[l], dest + l * C);
+            } else if (groups[g] == Group::Vector) {
+                if constexpr (!Kernel::fetch_whole_block) kernel.fetch(plans[g]);
+                if constexpr (Kernel::finish_pairs) {
+                    if (g + 1 < count && groups[g + 1] == Group::Vector) {
+                        kernel.finish_pair(plans[g], plans[g + 1], dest);
+                        ++g;
+                        continue;
+                    }
+                }
+                kernel.finish(plans[g], dest);
             }
         }
         x += count * N;
