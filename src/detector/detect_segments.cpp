@@ -248,7 +248,7 @@ std::vector<Segment> fused_run(std::span<const T> samples, std::size_t w, std::s
 
 ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale) {
     if (!downsamples(scale)) return {width, height};
-    const DownsampledSize size = downsampled_size(width, height, scale);
+    const ImageSize size = downsampled_size(width, height, scale);
     return {size.width, size.height};
 }
 

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "records.hpp"
 #include "segment.hpp"
 #include "shared.hpp"
 
@@ -13,9 +14,6 @@ namespace trelvane {
 
 // Size of the working image for a scale: the input size at a scale of 1 or
 // more (or NaN), else the downsampled size.
-struct ImageSize {
-    std::uint64_t width, height;
-};
 ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale);
 
 // Longest first by hypot(x2 - x1, y2 - y1) under IEEE 754 totalOrder; equal

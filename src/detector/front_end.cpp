@@ -132,7 +132,7 @@ struct Sampling {
 };
 
 Sampling sampling_for(std::size_t w, std::size_t h, double scale) {
-    const DownsampledSize size = downsampled_size(w, h, scale);
+    const ImageSize size = downsampled_size(w, h, scale);
     Sampling s{gaussian_kernel(scale), 0, std::vector<std::size_t>(size.width), std::vector<std::size_t>(size.height),
                w, h, 0};
     s.n = s.kernel.size() / 2;

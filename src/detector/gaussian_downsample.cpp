@@ -36,7 +36,7 @@ std::uint64_t downsample_source(std::uint64_t i, double scale, std::uint64_t sid
     return std::min(saturating_u64(static_cast<double>(i) / scale), side - 1);
 }
 
-DownsampledSize downsampled_size(std::uint64_t width, std::uint64_t height, double scale) {
+ImageSize downsampled_size(std::uint64_t width, std::uint64_t height, double scale) {
     return {downsampled_side(width, scale), downsampled_side(height, scale)};
 }
 
@@ -59,7 +59,7 @@ GrayImage gaussian_downsample(const GrayImage& image, double scale, WorkerPool& 
     const std::size_t w = image.width, h = image.height;
     if (w == 0 || h == 0 || image.samples.size() != checked_mul(w, h))
         fail("downsampling an image whose length does not match its size");
-    const DownsampledSize size = downsampled_size(w, h, scale);
+    const ImageSize size = downsampled_size(w, h, scale);
     const std::vector<double> kernel = gaussian_kernel(scale);
     const std::size_t n = kernel.size() / 2;
 

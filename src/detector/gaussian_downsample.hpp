@@ -11,10 +11,7 @@
 namespace trelvane {
 
 // max(floor(side × scale), 2) for each side, as the downsampled image has.
-struct DownsampledSize {
-    std::uint64_t width, height;
-};
-DownsampledSize downsampled_size(std::uint64_t width, std::uint64_t height, double scale);
+ImageSize downsampled_size(std::uint64_t width, std::uint64_t height, double scale);
 
 // Source pixel of output pixel i along a side: trunc(i / scale), kept inside.
 std::uint64_t downsample_source(std::uint64_t i, double scale, std::uint64_t side);

@@ -31,6 +31,10 @@ inline constexpr double angle_tolerance = 0.39269908169872414;
 // Probability that a pixel is aligned by chance at that tolerance.
 inline constexpr double aligned_probability = 0.125;
 
+struct ImageSize {
+    std::uint64_t width, height;
+};
+
 // The detector's working image: 64-bit samples, row-major, either borrowed
 // from the caller or held in `owned` (an owning image is moved, never copied).
 struct GrayImage {
