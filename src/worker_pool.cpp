@@ -1,10 +1,8 @@
-#include <pthread.h>
-#include <sched.h>
-
 #include <charconv>
 #include <cstring>
 #include <system_error>
 
+#include "platform.hpp"
 #include "shared.hpp"
 
 namespace trelvane {
@@ -142,16 +140,6 @@ namespace {
 std::mutex pool_mutex;
 std::atomic<WorkerPool*> pool{nullptr};
 
-std::size_t available_processors() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<std::size_t>(n);
-    }
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? n : 1;
-}
-
 // The child of a fork() has none of the parent's worker threads: forget the old
 // pool (its threads and locks belong to the parent) and build a new one on use.
 // Holding the mutex across fork() means the child never inherits it locked.
@@ -164,15 +152,15 @@ void after_fork_child() {
 
 // Registered when the library is loaded, before any thread can take the mutex:
 // a fork() while the first pool is being built must already wait for it.
-const int fork_handlers = pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+const bool fork_handlers = register_fork_handlers(before_fork, after_fork_parent, after_fork_child);
 
 }  // namespace
 
 WorkerPool& process_pool() {
     if (WorkerPool* p = pool.load(std::memory_order_acquire)) return *p;
-    // pthread_atfork fails only for lack of memory; without the handlers a
+    // Registration fails only for lack of memory; without the handlers a
     // forked child could inherit a pool it cannot use.
-    if (fork_handlers != 0) throw std::bad_alloc();
+    if (!fork_handlers) throw std::bad_alloc();
     std::lock_guard lock(pool_mutex);
     if (WorkerPool* p = pool.load(std::memory_order_relaxed)) return *p;
     // Never destroyed: joining workers during interpreter shutdown buys nothing.

@@ -7,15 +7,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <new>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include <sys/mman.h>
-
+#include "detector/uninitialised_allocator.hpp"
 #include "shared.hpp"
 
 namespace trelvane {
@@ -52,50 +48,6 @@ struct GrayImage {
         return image;
     }
 };
-
-// Leaves the elements of a new vector(count) uninitialised, so that the
-// parallel loop that writes them is the first to touch their memory. Only for
-// buffers whose every element is written before it is read.
-inline constexpr std::size_t huge_page = std::size_t{1} << 21;
-inline constexpr std::size_t huge_page_threshold = 2 * huge_page;
-
-template <class T>
-struct UninitialisedAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitialisedAllocator<U>;
-    };
-    UninitialisedAllocator() = default;
-    template <class U>
-    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
-    // Large buffers are asked to sit on transparent huge pages: a first
-    // touch then faults in 2 MiB at once instead of 4 KiB.
-    T* allocate(std::size_t n) {
-        const std::size_t bytes = checked_mul(n, sizeof(T));
-        if (bytes < huge_page_threshold) return std::allocator<T>::allocate(n);
-        const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
-        void* p = std::aligned_alloc(huge_page, rounded);
-        if (!p) throw std::bad_alloc();
-        madvise(p, rounded, MADV_HUGEPAGE);  // only a hint: without it, ordinary pages
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < huge_page_threshold) return std::allocator<T>::deallocate(p, n);
-        std::free(p);
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        if constexpr (sizeof...(Args) == 0)
-            ::new (static_cast<void*>(p)) U;
-        else
-            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
-
-// A vector whose vector(count) constructor and resize leave new elements
-// uninitialised; vector(count, value) fills as usual.
-template <class T>
-using FilledLater = std::vector<T, UninitialisedAllocator<T>>;
 
 // One byte per pixel: 0 = free, anything else = too weak or already taken.
 using UsedMask = FilledLater<std::uint8_t>;

@@ -1,8 +1,6 @@
 // Every vector level against the scalar reference, byte for byte, and the
 // vector gathers against a source that ends right before an unreadable page.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "guarded_pages.hpp"
 #include "resample_support.hpp"
 #include "warp/remap.hpp"
 #include "warp/warp.hpp"
@@ -120,27 +119,19 @@ TEST(VectorRows, WarpMatchesTheScalarReference) {
     }
 }
 
-// A source whose last byte is the last readable byte before a PROT_NONE page:
+// A source whose last byte is the last readable byte before a guard page:
 // a gather that reads past the image faults instead of passing silently.
-template <class T, int C>
+template <class T>
 struct GuardedSource {
-    std::size_t mapped;
-    unsigned char* base;
+    GuardedPages pages;
     std::span<const T> samples;
 
-    explicit GuardedSource(std::size_t count) {
-        const std::size_t page = sysconf(_SC_PAGESIZE), bytes = count * sizeof(T);
-        mapped = (bytes + page - 1) / page * page + page;
-        base = static_cast<unsigned char*>(
-            mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        EXPECT_NE(base, MAP_FAILED);
-        EXPECT_EQ(mprotect(base + mapped - page, page, PROT_NONE), 0);
-        T* first = reinterpret_cast<T*>(base + mapped - page - bytes);
+    explicit GuardedSource(std::size_t count) : pages(count * sizeof(T)) {
+        T* first = reinterpret_cast<T*>(pages.end()) - count;
         const auto content = noise<T>(count, 11);
-        std::memcpy(first, content.data(), bytes);
+        std::memcpy(first, content.data(), count * sizeof(T));
         samples = {first, count};
     }
-    ~GuardedSource() { munmap(base, mapped); }
 };
 
 template <class T, int C>
@@ -152,7 +143,7 @@ void expect_no_read_past_the_end(Filter filter) {
     for (std::size_t w : {1u, 3u, 9u, 40u})
         for (float edge : {0.5f, 3.5f}) {
             const std::size_t h = 7, ow = 64, oh = 8;
-            GuardedSource<T, C> src(w * h * C);
+            GuardedSource<T> src(w * h * C);
             std::vector<float> mx(ow * oh), my(ow * oh);
             for (std::size_t i = 0; i < mx.size(); ++i) {
                 mx[i] = static_cast<float>(w) - edge - static_cast<float>(i % ow) * 0.03f;

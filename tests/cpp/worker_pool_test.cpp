@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+
+#if defined(__unix__) || defined(__APPLE__)
+#define TRELVANE_HAS_FORK 1
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -141,6 +145,7 @@ TEST(ProcessPool, OneWorkerPerAvailableProcessor) {
     EXPECT_EQ(&process_pool(), &process_pool());
 }
 
+#if defined(TRELVANE_HAS_FORK)
 // A loop on the process pool; true when every row ran once.
 bool pool_loop_completes() {
     std::atomic<int> rows{0};
@@ -210,6 +215,8 @@ TEST(ProcessPool, ForkWhileTheFirstPoolIsBuilt) {
         ASSERT_TRUE(exited_cleanly(pid, Clock::now() + std::chrono::seconds(10))) << "trial " << trial;
     }
 }
+
+#endif  // TRELVANE_HAS_FORK
 
 }  // namespace
 }  // namespace trelvane
