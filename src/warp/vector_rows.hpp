@@ -46,7 +46,7 @@ bool vector_ready(const SourceView<T, C>& src) {
 // The row routine of `level` (never above what the CPU runs), or the scalar
 // one where no vector routine applies.
 template <class T, int C, Filter F, class Row>
-RowRoutine<T, C, Row> row_routine(IsaLevel level, const SourceView<T, C>& src) {
+RowRoutine<T, C, Row> row_routine([[maybe_unused]] IsaLevel level, [[maybe_unused]] const SourceView<T, C>& src) {
 #if defined(TRELVANE_VECTOR_LEVELS)
     if (vector_ready(src)) {
         switch (std::min(level, cpu_isa_level())) {
