@@ -2,7 +2,9 @@
 # make demo: build the module and write example pictures to demo/output/.
 # make docs: build the documentation site into docs/_build/.
 # make sanitize: the tests again under AddressSanitizer, UBSan and ThreadSanitizer.
-.PHONY: test demo docs bench sanitize clean
+# make test-aarch64: cross-build for aarch64 Linux and test under qemu-user.
+# make test-platforms: Clang with the portable platform code, and the Windows core under Wine.
+.PHONY: test demo docs bench sanitize test-aarch64 test-platforms clean
 
 test:
 	tools/run tools/test
@@ -18,6 +20,12 @@ bench:
 
 sanitize:
 	tools/run tools/sanitize
+
+test-aarch64:
+	tools/test-aarch64
+
+test-platforms:
+	tools/run tools/test-platforms
 
 clean:
 	rm -rf build dist demo/output docs/_build docs/_gallery
