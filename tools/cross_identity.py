@@ -79,13 +79,14 @@ def compare(a, b):
         if key.startswith("detect"):
             rows_x = {r.tobytes() for r in x}
             rows_y = {r.tobytes() for r in y}
-            verdict = (f"{len(x)} and {len(y)} segments, "
-                       f"{len(rows_x ^ rows_y)} rows not on both (bit for bit)")
+            differ = max(len(rows_x - rows_y), len(rows_y - rows_x))
+            verdict = f"{len(x)} and {len(y)} segments, {differ} differ in some bit"
         else:
             same = x.shape == y.shape and x.tobytes() == y.tobytes()
             resampling_differs |= not same
             verdict = "identical" if same else f"DIFFERENT: {np.count_nonzero(x != y)} samples"
         print(f"  {key:34s}{verdict}")
+    print("resampling:", "DIFFERS" if resampling_differs else "identical on both")
     return 1 if resampling_differs else 0
 
 
