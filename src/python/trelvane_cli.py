@@ -77,7 +77,7 @@ def read_image(path: str) -> Samples:
                 raise Failure("integer samples outside 0-65535 are not supported")
             samples = samples.astype(np.uint16)
         else:
-            gray = image.getbands()[0] in ("L", "1")  # alpha, if any, is dropped
+            gray = image.mode in ("1", "LA", "La")  # alpha, if any, is dropped
             samples = np.asarray(image.convert("L" if gray else "RGB"))
     return samples
 
