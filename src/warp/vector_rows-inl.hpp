@@ -191,14 +191,14 @@ struct Lanczos3 {
     static constexpr int groups_per_block = 4;
     static constexpr int pixel_bytes = Source<T, C>::pixel_bytes;
     // Words that cover the six taps of a row when they lie side by side.
-    static constexpr int interior_words = (6 * pixel_bytes + 7) / 8;
+    static constexpr int interior_words = (lanczos_taps * pixel_bytes + 7) / 8;
     struct Plan {
         Vq in;
         bool interior;
         Vi kx, ky;  // table entries of the tap weights
-        Vd wx[6], wy[6];
-        Vi row_offset[6], column_offset[6];
-        Vu word[6][6];  // [row][word]: one per tap column, or fewer when interior
+        Vd wx[lanczos_taps], wy[lanczos_taps];
+        Vi row_offset[lanczos_taps], column_offset[lanczos_taps];
+        Vu word[lanczos_taps][lanczos_taps];  // [row][word]: one per tap column, or fewer when interior
     };
     const Source<T, C>& s;
     const double* table = nullptr;
@@ -210,8 +210,8 @@ struct Lanczos3 {
         // so that every conversion below stays in range.
         const Vd x = (g.in & (p.x == p.x)) ? p.x : Vd{}, y = (g.in & (p.y == p.y)) ? p.y : Vd{};
         const Floors fx = floor_of(x), fy = floor_of(y);
-        g.kx = round_non_negative((x - fx.f) * 1024);
-        g.ky = round_non_negative((y - fy.f) * 1024);
+        g.kx = round_non_negative((x - fx.f) * lanczos_phases);
+        g.ky = round_non_negative((y - fy.f) * lanczos_phases);
         constexpr std::int32_t last_phase = lanczos_phases;
         if (any(g.in & widen((g.kx > last_phase) | (g.ky > last_phase))))
             fail("Lanczos phase outside the table");
@@ -221,15 +221,15 @@ struct Lanczos3 {
         // word is the farthest.
         const Vi bx = fx.i, by = fy.i;
         g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > s.last_col)));
-        const int words = g.interior ? interior_words : 6;
+        const int words = g.interior ? interior_words : lanczos_taps;
         for (int k = 0; k < words; ++k)
             g.column_offset[k] = g.interior ? (bx - 2) * pixel_bytes + 8 * k
                                             : min(max(bx - 2 + k, Vi{}), Vi{} + s.last_col) * pixel_bytes;
-        for (int j = 0; j < 6; ++j)
+        for (int j = 0; j < lanczos_taps; ++j)
             g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + s.last_row) * s.width * pixel_bytes;
-        if (s.beyond_end(g.row_offset[5] + g.column_offset[words - 1], g.in)) return Group::Scalar;
+        if (s.beyond_end(g.row_offset[lanczos_taps - 1] + g.column_offset[words - 1], g.in)) return Group::Scalar;
         const Vi first = narrow(g.in) ? g.column_offset[0] : Vi{};
-        for (int j = 0; j < 6; ++j) prefetch_lanes(s.bytes, first + g.row_offset[j]);
+        for (int j = 0; j < lanczos_taps; ++j) prefetch_lanes(s.bytes, first + g.row_offset[j]);
         return Group::Vector;
     }
 
@@ -240,8 +240,8 @@ struct Lanczos3 {
     void fetch(Plan& g) const {
         load_weights(table, g.kx, g.wx);
         load_weights(table, g.ky, g.wy);
-        const int words = g.interior ? interior_words : 6;
-        for (int j = 0; j < 6; ++j)
+        const int words = g.interior ? interior_words : lanczos_taps;
+        for (int j = 0; j < lanczos_taps; ++j)
             for (int k = 0; k < words; ++k)
                 g.word[j][k] = gather_words(s.bytes, g.row_offset[j] + g.column_offset[k], g.in);
     }
@@ -251,8 +251,8 @@ struct Lanczos3 {
     // the row's words, never split between two; else word i holds tap i.
     template <bool Interior, int K>
     void sum_taps(const Plan* const (&g)[K], Vd (&sum)[K][C]) const {
-        for (int j = 0; j < 6; ++j)
-            static_for<6>([&](auto i) {
+        for (int j = 0; j < lanczos_taps; ++j)
+            static_for<lanczos_taps>([&](auto i) {
                 for (int k = 0; k < K; ++k) {
                     const Vd weight = g[k]->wx[i] * g[k]->wy[j];
                     static_for<C>([&](auto c) {
@@ -300,7 +300,7 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
     const Source<T, C> s(src);
     using Kernel = std::conditional_t<F == Filter::Bilinear, Bilinear<T, C>, Lanczos3<T, C>>;
     Kernel kernel{s};
-    if constexpr (F == Filter::Lanczos3) kernel.table = table.front().data();
+    if constexpr (F == Filter::Lanczos3) kernel.table = table.front().data();  // entries back to back
     constexpr int G = Kernel::groups_per_block;
     static_assert(Kernel::fetch_whole_block || !Kernel::finish_pairs,
                   "a pair is finished before its second group would be fetched");
