@@ -125,6 +125,8 @@ inline std::uint64_t round_non_negative(double v) {
     return t + (v - static_cast<double>(t) >= 0.5 ? 1 : 0);
 }
 
+// Vector twin: Bilinear in vector_rows-inl.hpp repeats these operations in
+// this order on lanes; change both.
 template <class T, int C>
 inline void sample_bilinear(const SourceView<T, C>& src, double x, double y, T* dest) {
     if (src.outside(x, y)) return;
@@ -165,6 +167,8 @@ static_assert(sizeof(LanczosWeights) == lanczos_taps * sizeof(double), "table en
 double lanczos3_weight(double d);
 LanczosTable build_lanczos_table();
 
+// Vector twin: Lanczos3 in vector_rows-inl.hpp repeats these operations in
+// this order on lanes; change both.
 template <class T, int C>
 inline void sample_lanczos3(const SourceView<T, C>& src, const LanczosTable& table, double x,
                             double y, T* dest) {

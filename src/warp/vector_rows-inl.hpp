@@ -218,7 +218,10 @@ struct Lanczos3 {
         // Tap rows are clamped per lane. Tap columns come from consecutive
         // words, 8 bytes apart, when every lane's six columns lie inside the
         // image, else from one word per clamped column. Either way the last
-        // word is the farthest.
+        // word is the farthest. The interior test therefore looks at columns
+        // only, where the scalar one looks at both axes: a clamp inside the
+        // image changes no tap, so it decides nothing about the result, only
+        // how the columns are read (the scalar test just skips the clamps).
         const Vi bx = fx.i, by = fy.i;
         g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > s.last_col)));
         const int words = g.interior ? interior_words : lanczos_taps;
