@@ -75,6 +75,9 @@ void prefetch_ahead(std::span<const std::uint32_t> seeds, std::size_t i, const G
         __builtin_prefetch(field.records.data() + q);
 }
 
+constexpr double log10_11 = 1.0413926851582251;
+constexpr double log10_8 = 0.9030899869919435;  // −log10 of the aligned probability 0.125
+
 // The run's sizes and thresholds.
 struct RunConstants {
     double log_nt;
@@ -82,8 +85,8 @@ struct RunConstants {
 
     explicit RunConstants(const GradientField& field)
         : log_nt(2.5 * (std::log10(static_cast<double>(field.width)) + std::log10(static_cast<double>(field.height))) +
-                 1.0413926851582251),
-          min_region_size(saturating_u64(std::ceil(log_nt / 0.9030899869919435))) {}
+                 log10_11),
+          min_region_size(saturating_u64(std::ceil(log_nt / log10_8))) {}
 };
 
 // A refined candidate; after validation, its improved rectangle and score.
