@@ -81,13 +81,13 @@ struct Source {
     double max_x, max_y;
     static constexpr int pixel_bytes = C * sizeof(T);
 
-    explicit Source(const SourceView<T, C>& s)
-        : bytes(reinterpret_cast<const unsigned char*>(s.samples)),
-          width(static_cast<std::int32_t>(s.width)),
-          last_col(static_cast<std::int32_t>(s.last_col)),
-          last_row(static_cast<std::int32_t>(s.last_row)),
-          last_word(static_cast<std::int32_t>(s.width * s.height * pixel_bytes) - 8),
-          max_x(s.max_x), max_y(s.max_y) {}
+    explicit Source(const SourceView<T, C>& view)
+        : bytes(reinterpret_cast<const unsigned char*>(view.samples)),
+          width(static_cast<std::int32_t>(view.width)),
+          last_col(static_cast<std::int32_t>(view.last_col)),
+          last_row(static_cast<std::int32_t>(view.last_row)),
+          last_word(static_cast<std::int32_t>(view.width * view.height * pixel_bytes) - 8),
+          max_x(view.max_x), max_y(view.max_y) {}
 
     // The scalar domain test on lanes: NaN passes, ±inf does not.
     Vq inside(const Lanes& p) const {
@@ -130,10 +130,10 @@ struct Bilinear {
         Vi offset[words];
         Vu word[words];
     };
-    const Source<T, C>& s;
+    const Source<T, C>& source;
 
     Group plan(const Lanes& p, Plan& g) const {
-        const Vq in = s.inside(p);
+        const Vq in = source.inside(p);
         if (!any(in)) return Group::Empty;
         // NaN lanes store 0: take them out like the lanes outside the domain.
         g.live = in & (p.x == p.x) & (p.y == p.y);
@@ -141,22 +141,22 @@ struct Bilinear {
         const Floors fx = floor_of(x), fy = floor_of(y);
         g.tx = x - fx.f;
         g.ty = y - fy.f;
-        const Vi x0 = max(fx.i, Vi{}), x1 = min(fx.i + 1, Vi{} + s.last_col);
-        const Vi y0 = max(fy.i, Vi{}), y1 = min(fy.i + 1, Vi{} + s.last_row);
+        const Vi x0 = max(fx.i, Vi{}), x1 = min(fx.i + 1, Vi{} + source.last_col);
+        const Vi y0 = max(fy.i, Vi{}), y1 = min(fy.i + 1, Vi{} + source.last_row);
         g.clamped = widen(x1 == x0);
-        g.offset[0] = s.offset(y0, x0);
-        g.offset[1] = s.offset(y1, x0);
+        g.offset[0] = source.offset(y0, x0);
+        g.offset[1] = source.offset(y1, x0);
         if constexpr (!pairs) {
-            g.offset[2] = s.offset(y0, x1);
-            g.offset[3] = s.offset(y1, x1);
+            g.offset[2] = source.offset(y0, x1);
+            g.offset[3] = source.offset(y1, x1);
         }
-        if (s.beyond_end(g.offset[words - 1], g.live)) return Group::Scalar;
-        for (int k = 0; k < words; ++k) prefetch_lanes(s.bytes, narrow(g.live) ? g.offset[k] : Vi{});
+        if (source.beyond_end(g.offset[words - 1], g.live)) return Group::Scalar;
+        for (int k = 0; k < words; ++k) prefetch_lanes(source.bytes, narrow(g.live) ? g.offset[k] : Vi{});
         return Group::Vector;
     }
 
     void fetch(Plan& g) const {
-        for (int k = 0; k < words; ++k) g.word[k] = gather_words(s.bytes, g.offset[k], g.live);
+        for (int k = 0; k < words; ++k) g.word[k] = gather_words(source.bytes, g.offset[k], g.live);
     }
 
     // A group's two or four gathers are issued right before its sums
@@ -200,11 +200,11 @@ struct Lanczos3 {
         Vi row_offset[lanczos_taps], column_offset[lanczos_taps];
         Vu word[lanczos_taps][lanczos_taps];  // [row][word]: one per tap column, or fewer when interior
     };
-    const Source<T, C>& s;
+    const Source<T, C>& source;
     const double* table = nullptr;
 
     Group plan(const Lanes& p, Plan& g) const {
-        g.in = s.inside(p);
+        g.in = source.inside(p);
         if (!any(g.in)) return Group::Empty;
         // A NaN axis samples as at coordinate 0; lanes outside are zeroed too
         // so that every conversion below stays in range.
@@ -223,16 +223,16 @@ struct Lanczos3 {
         // image changes no tap, so it decides nothing about the result, only
         // how the columns are read (the scalar test just skips the clamps).
         const Vi bx = fx.i, by = fy.i;
-        g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > s.last_col)));
+        g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > source.last_col)));
         const int words = g.interior ? interior_words : lanczos_taps;
         for (int k = 0; k < words; ++k)
             g.column_offset[k] = g.interior ? (bx - 2) * pixel_bytes + 8 * k
-                                            : min(max(bx - 2 + k, Vi{}), Vi{} + s.last_col) * pixel_bytes;
+                                            : min(max(bx - 2 + k, Vi{}), Vi{} + source.last_col) * pixel_bytes;
         for (int j = 0; j < lanczos_taps; ++j)
-            g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + s.last_row) * s.width * pixel_bytes;
-        if (s.beyond_end(g.row_offset[lanczos_taps - 1] + g.column_offset[words - 1], g.in)) return Group::Scalar;
+            g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + source.last_row) * source.width * pixel_bytes;
+        if (source.beyond_end(g.row_offset[lanczos_taps - 1] + g.column_offset[words - 1], g.in)) return Group::Scalar;
         const Vi first = narrow(g.in) ? g.column_offset[0] : Vi{};
-        for (int j = 0; j < lanczos_taps; ++j) prefetch_lanes(s.bytes, first + g.row_offset[j]);
+        for (int j = 0; j < lanczos_taps; ++j) prefetch_lanes(source.bytes, first + g.row_offset[j]);
         return Group::Vector;
     }
 
@@ -246,7 +246,7 @@ struct Lanczos3 {
         const int words = g.interior ? interior_words : lanczos_taps;
         for (int j = 0; j < lanczos_taps; ++j)
             for (int k = 0; k < words; ++k)
-                g.word[j][k] = gather_words(s.bytes, g.row_offset[j] + g.column_offset[k], g.in);
+                g.word[j][k] = gather_words(source.bytes, g.row_offset[j] + g.column_offset[k], g.in);
     }
 
     // The 36 products, rows outer and columns inner, for K groups at once.
@@ -300,9 +300,9 @@ struct Lanczos3 {
 template <class T, int C, Filter F, class Row>
 void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row,
                   std::size_t width, T* out) {
-    const Source<T, C> s(src);
+    const Source<T, C> source(src);
     using Kernel = std::conditional_t<F == Filter::Bilinear, Bilinear<T, C>, Lanczos3<T, C>>;
-    Kernel kernel{s};
+    Kernel kernel{source};
     if constexpr (F == Filter::Lanczos3) kernel.table = table.front().data();  // entries back to back
     constexpr int G = Kernel::groups_per_block;
     static_assert(Kernel::fetch_whole_block || !Kernel::finish_pairs,

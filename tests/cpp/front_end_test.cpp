@@ -13,7 +13,6 @@
 
 #include "detector/detect_segments.hpp"
 #include "detector/front_end.hpp"
-#include "detector/gaussian_downsample.hpp"
 #include "detector/pseudo_order.hpp"
 
 namespace trelvane {
@@ -98,7 +97,7 @@ void compare(const std::vector<double>& values, std::size_t w, std::size_t h, do
     const std::vector<T> samples = as_samples<T>(values);
     const std::span<const T> view(samples);
     WorkerPool alone(0), many(3);
-    const auto size = scale < 1 ? downsampled_size(w, h, scale) : ImageSize{w, h};
+    const ImageSize size = working_size(w, h, scale);
     if (size.width >= 3 && size.height >= 3) {
         const FrontEnd plain = reference_front_end(view, w, h, scale, alone);
         const std::vector<std::uint32_t> seeds = pseudo_order(plain.field, rho);
