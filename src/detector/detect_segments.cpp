@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "detect_segments_hooks.hpp"
 #include "front_end.hpp"
 #include "gaussian_downsample.hpp"
 #include "grow_region.hpp"
@@ -253,9 +254,8 @@ ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale) 
 }
 
 template <class T>
-Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::uint64_t width,
-                                              std::uint64_t height, double scale, StageTimes* times,
-                                              Pipeline pipeline, WorkerPool& pool) {
+Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T> samples, std::uint64_t width,
+                                           std::uint64_t height, double scale, StageTimes* times, WorkerPool& pool) {
     const std::uint64_t length = dims_product(width, height);
     if (samples.size() != length) return SizeMismatch{length, samples.size()};
     if (width < 3 || height < 3) return std::vector<Segment>{};
@@ -271,13 +271,21 @@ Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::u
     return fused_run(samples, width, height, scale, to_input, laps, pool);
 }
 
-template Checked<std::vector<Segment>> detect_segments<double>(std::span<const double>, std::uint64_t,
-                                                               std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
-template Checked<std::vector<Segment>> detect_segments<float>(std::span<const float>, std::uint64_t,
-                                                              std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
-template Checked<std::vector<Segment>> detect_segments<std::uint8_t>(std::span<const std::uint8_t>,
-                                                                     std::uint64_t, std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
-template Checked<std::vector<Segment>> detect_segments<std::uint16_t>(std::span<const std::uint16_t>,
-                                                                      std::uint64_t, std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
+template <class T>
+Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::uint64_t width,
+                                              std::uint64_t height, double scale, WorkerPool& pool) {
+    return run_pipeline(Pipeline::fused, samples, width, height, scale, nullptr, pool);
+}
+
+#define TRELVANE_DETECT(T)                                                                                     \
+    template Checked<std::vector<Segment>> detect_segments<T>(std::span<const T>, std::uint64_t, std::uint64_t, \
+                                                              double, WorkerPool&);                            \
+    template Checked<std::vector<Segment>> run_pipeline<T>(Pipeline, std::span<const T>, std::uint64_t,        \
+                                                           std::uint64_t, double, StageTimes*, WorkerPool&);
+TRELVANE_DETECT(double)
+TRELVANE_DETECT(float)
+TRELVANE_DETECT(std::uint8_t)
+TRELVANE_DETECT(std::uint16_t)
+#undef TRELVANE_DETECT
 
 }  // namespace trelvane

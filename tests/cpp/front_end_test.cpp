@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "detector/detect_segments.hpp"
+#include "detector/detect_segments_hooks.hpp"
 #include "detector/front_end.hpp"
 #include "detector/pseudo_order.hpp"
 
@@ -108,9 +108,9 @@ void compare(const std::vector<double>& values, std::size_t w, std::size_t h, do
             EXPECT_TRUE(std::equal(ordered.begin(), ordered.end(), seeds.begin(), seeds.end()));
         }
     }
-    const auto reference = detect_segments(view, w, h, scale, nullptr, Pipeline::reference, alone);
+    const auto reference = run_pipeline(Pipeline::reference, view, w, h, scale, nullptr, alone);
     for (WorkerPool* pool : {&alone, &many})
-        expect_same_segments(detect_segments(view, w, h, scale, nullptr, Pipeline::fused, *pool), reference);
+        expect_same_segments(detect_segments(view, w, h, scale, *pool), reference);
 }
 
 TEST_P(FusedPath, SameAsThePlainStages) {
