@@ -41,7 +41,8 @@ inline bool any(Vq m) {
 inline Vi narrow(Vq v) { return __builtin_convertvector(v, Vi); }
 inline Vq widen(Vi v) { return __builtin_convertvector(v, Vq); }
 inline Vd to_double(Vi v) { return __builtin_convertvector(v, Vd); }
-// Truncation toward zero; the lanes are below 2^31 in magnitude.
+// [x0 … xN−1] → [trunc x0 … trunc xN−1], toward zero; the lanes are below 2^31
+// in magnitude.
 inline Vi truncate(Vd v) { return __builtin_convertvector(v, Vi); }
 // [a0 … aN−1], [b0 … bN−1] → [min(a0, b0) … ], [max(a0, b0) … ].
 inline Vi min(Vi a, Vi b) { return a < b ? a : b; }
