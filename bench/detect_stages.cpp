@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "detector/detect_segments.hpp"
+#include "detector/detect_segments_hooks.hpp"
 
 namespace {
 
@@ -58,8 +58,8 @@ void time_once(const Pgm& image, double scale, Best& best) {
     trelvane::StageTimes times;
     const double cpu = cpu_seconds();
     const auto start = std::chrono::steady_clock::now();
-    const auto result = trelvane::detect_segments<std::uint8_t>(image.samples, image.width, image.height, scale,
-                                                                &times, best.pipeline);
+    const auto result = trelvane::run_pipeline<std::uint8_t>(best.pipeline, image.samples, image.width, image.height,
+                                                             scale, &times);
     const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     best.cpu = std::min(best.cpu, cpu_seconds() - cpu);
     best.segments = std::get<std::vector<trelvane::Segment>>(result).size();

@@ -3,8 +3,9 @@
     python demo/demo.py
 
 Each resampling picture puts the input and the results of both filters side by
-side, each panel captioned with its name; the *_zoom pictures magnify a detail, where bilinear and lanczos3 differ
-visibly. The detect_* pictures draw the detected segments over gray photos.
+side, each panel captioned with its name; the *_zoom pictures magnify a detail,
+where bilinear and lanczos3 differ visibly. The detect_* pictures draw the
+detected segments over gray photos.
 """
 
 from pathlib import Path
@@ -19,22 +20,28 @@ import trelvane
 
 OUT = Path(__file__).resolve().parent / "output"
 FILTERS = ("bilinear", "lanczos3")
-CAPTION = 24  # height of the caption strip over each panel
+GAP = 8  # white pixels between panels
 
 
-def captioned(panel, caption):
-    """The panel under a white strip naming it."""
+def captioned(panel, caption, size):
+    """The panel under a white strip naming it in letters `size` pixels high."""
     image = Image.fromarray(panel).convert("RGB")
-    out = Image.new("RGB", (image.width, image.height + CAPTION), "white")
-    out.paste(image, (0, CAPTION))
-    ImageDraw.Draw(out).text((6, 4), caption, fill="black", font=ImageFont.load_default(size=CAPTION - 8))
+    strip = size * 3 // 2
+    out = Image.new("RGB", (image.width, image.height + strip), "white")
+    out.paste(image, (0, strip))
+    ImageDraw.Draw(out).text((size // 2, size // 4), caption, fill="black",
+                             font=ImageFont.load_default(size=size))
     return np.asarray(out)
 
 
 def save(name, captions, *panels):
-    # Captioned panels of equal height, 8 px of white between them.
-    panels = [captioned(p, c) for p, c in zip(panels, captions, strict=True)]
-    gap = np.full((panels[0].shape[0], 8, 3), 255, np.uint8)
+    # Captioned panels of equal height side by side. A page shows the picture
+    # at its column's width (about 700 px), so the letters grow with the
+    # picture's width to stay legible there.
+    width = sum(p.shape[1] for p in panels) + GAP * (len(panels) - 1)
+    size = max(16, width // 40)
+    panels = [captioned(p, c, size) for p, c in zip(panels, captions, strict=True)]
+    gap = np.full((panels[0].shape[0], GAP, 3), 255, np.uint8)
     parts = [p for panel in panels for p in (gap, panel)][1:]
     path = OUT / name
     Image.fromarray(np.hstack(parts)).save(path)

@@ -27,6 +27,7 @@ release = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["versi
 extensions = ["sphinx.ext.napoleon"]
 exclude_patterns = ["_build"]
 html_theme = "alabaster"
+html_show_copyright = False  # no copyright holder is named anywhere (pyproject.toml has no authors)
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 

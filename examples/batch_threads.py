@@ -9,6 +9,10 @@ Each job here undoes a small rotation of a photo with warp_rgb and finds the
 line segments of the result. The module's own worker threads already spread
 each call's row loops over the processors; when you run your own pool, set
 TRELVANE_NUM_THREADS (for example to 1) before the first call to cap them.
+
+Beside each wall time the script prints the CPU time per image (all threads
+of the process): when the machine is busy with other work, the pool's
+speed-up can fall below 1 while the CPU time per image stays the same.
 """
 
 import argparse
@@ -53,19 +57,22 @@ def main(argv: list[str] | None = None) -> float:
               for name in PHOTOS]
     work = [(photos[i % len(photos)], (i * 7) % 31 - 15.0) for i in range(args.images)]
 
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     serial = [job(*w) for w in work]
-    loop = time.perf_counter() - start
+    loop, loop_cpu = time.perf_counter() - start, time.process_time() - cpu
 
     threads = os.cpu_count() or 1
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     with ThreadPoolExecutor(threads) as pool:
         parallel = list(pool.map(lambda w: job(*w), work))
-    pooled = time.perf_counter() - start
+    pooled, pooled_cpu = time.perf_counter() - start, time.process_time() - cpu
 
     assert all(np.array_equal(a[1], b[1]) for a, b in zip(serial, parallel))  # same results
-    print(f"{args.images} images of {args.size}^2: loop {loop:.2f} s, "
-          f"{threads} threads {pooled:.2f} s, speed-up {loop / pooled:.2f}x")
+    per_image = 1e3 / args.images  # milliseconds per image, from seconds per batch
+    print(f"{args.images} images of {args.size}^2: "
+          f"loop {loop:.2f} s (CPU {loop_cpu * per_image:.0f} ms per image), "
+          f"{threads} threads {pooled:.2f} s (CPU {pooled_cpu * per_image:.0f} ms per image), "
+          f"speed-up {loop / pooled:.2f}x")
 
     # The first four results, their segments in red.
     tiles = []

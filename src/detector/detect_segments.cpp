@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "detect_segments_hooks.hpp"
 #include "front_end.hpp"
 #include "gaussian_downsample.hpp"
 #include "grow_region.hpp"
@@ -37,9 +38,6 @@ private:
     StageTimes* times_;
     std::chrono::steady_clock::time_point last_;
 };
-
-// The scale test that skips downsampling: 1 <= scale, or unordered (NaN).
-bool downsamples(double scale) { return scale < 1; }
 
 // IEEE 754 totalOrder as a signed integer key.
 std::int64_t total_order_key(double v) {
@@ -75,6 +73,9 @@ void prefetch_ahead(std::span<const std::uint32_t> seeds, std::size_t i, const G
         __builtin_prefetch(field.records.data() + q);
 }
 
+constexpr double log10_11 = 1.0413926851582251;
+constexpr double log10_8 = 0.9030899869919435;  // −log10 of the aligned probability 0.125
+
 // The run's sizes and thresholds.
 struct RunConstants {
     double log_nt;
@@ -82,8 +83,8 @@ struct RunConstants {
 
     explicit RunConstants(const GradientField& field)
         : log_nt(2.5 * (std::log10(static_cast<double>(field.width)) + std::log10(static_cast<double>(field.height))) +
-                 1.0413926851582251),
-          min_region_size(saturating_u64(std::ceil(log_nt / 0.9030899869919435))) {}
+                 log10_11),
+          min_region_size(saturating_u64(std::ceil(log_nt / log10_8))) {}
 };
 
 // A refined candidate; after validation, its improved rectangle and score.
@@ -105,7 +106,7 @@ void seed_loop(FrontEnd& fe, std::span<const std::uint32_t> seeds, const RunCons
         prefetch_ahead(seeds, i, field, used);
         const std::uint32_t seed = seeds[i];
         if (used[seed]) continue;
-        const DirectionSum sum = grow_region_sum(seed, angle_tolerance, field, used, region);
+        const DirectionSum sum = grow_region(seed, angle_tolerance, field, used, region);
         if (region.size() < run.min_region_size) {
             laps.lap(&StageTimes::growing);
             continue;
@@ -177,34 +178,36 @@ private:
     bool closed_ = false;
 };
 
-// Accepted candidates as segments, mapped back to the input by m, longest first.
-std::vector<Segment> accepted(const std::vector<Candidate>& candidates, double m) {
+// Accepted candidates as segments, scaled back to input coordinates by the
+// factor to_input, longest first.
+std::vector<Segment> accepted(const std::vector<Candidate>& candidates, double to_input) {
     std::vector<Segment> segments;
     for (const Candidate& c : candidates) {
         if (0 >= c.log_nfa) continue;  // a NaN score is not rejected
         const Rect& r = c.rect;
-        segments.push_back({(r.x1 + 0.5) * m, (r.y1 + 0.5) * m, (r.x2 + 0.5) * m, (r.y2 + 0.5) * m, r.width * m, r.p,
-                            c.log_nfa});
+        segments.push_back({(r.x1 + 0.5) * to_input, (r.y1 + 0.5) * to_input, (r.x2 + 0.5) * to_input,
+                            (r.y2 + 0.5) * to_input, r.width * to_input, r.p, c.log_nfa});
     }
     sort_longest_first(segments);
     return segments;
 }
 
 // Each candidate validated as soon as it is refined, on the calling thread.
-std::vector<Segment> sequential_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double m, Laps& laps) {
+std::vector<Segment> sequential_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double to_input,
+                                         Laps& laps) {
     const RunConstants run(fe.field);
     std::vector<Candidate> candidates;
     seed_loop(fe, seeds, run, laps, [&](const Rect& rect) {
         candidates.push_back(validate(rect, fe.field, run));
         laps.lap(&StageTimes::validation);
     });
-    return accepted(candidates, m);
+    return accepted(candidates, to_input);
 }
 
 // The seed loop and a validator as the two units of one pool loop; the seed
 // loop helps drain the queue once it is done. Without a free worker the
 // validator runs after the seed loop, on the same thread.
-std::vector<Segment> pipelined_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double m, Laps& laps,
+std::vector<Segment> pipelined_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double to_input, Laps& laps,
                                         WorkerPool& pool) {
     const RunConstants run(fe.field);
     ValidationQueue queue(fe.field, run);
@@ -220,42 +223,39 @@ std::vector<Segment> pipelined_segments(FrontEnd& fe, std::span<const std::uint3
         queue.work();
     });
     laps.lap(&StageTimes::validation);
-    return accepted(queue.results(), m);
+    return accepted(queue.results(), to_input);
 }
 
 // The plain stages one after the other: the reference for the fused path.
 template <class T>
 std::vector<Segment> reference_run(std::span<const T> samples, std::size_t w, std::size_t h, double scale,
-                                   double m, Laps& laps, WorkerPool& pool) {
+                                   double to_input, Laps& laps, WorkerPool& pool) {
     FrontEnd fe = reference_front_end(samples, w, h, scale, pool);
     laps.lap(&StageTimes::front_end);
     const std::vector<std::uint32_t> seeds = pseudo_order(fe.field, rho);
     laps.lap(&StageTimes::ordering);
-    return sequential_segments(fe, seeds, m, laps);
+    return sequential_segments(fe, seeds, to_input, laps);
 }
 
 template <class T>
 std::vector<Segment> fused_run(std::span<const T> samples, std::size_t w, std::size_t h, double scale,
-                               double m, Laps& laps, WorkerPool& pool) {
+                               double to_input, Laps& laps, WorkerPool& pool) {
     FrontEnd fe = fused_front_end(samples, w, h, scale, pool);
     laps.lap(&StageTimes::front_end);
     const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks, pool);
     laps.lap(&StageTimes::ordering);
-    return pipelined_segments(fe, seeds, m, laps, pool);
+    return pipelined_segments(fe, seeds, to_input, laps, pool);
 }
 
 }  // namespace
 
 ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale) {
-    if (!downsamples(scale)) return {width, height};
-    const ImageSize size = downsampled_size(width, height, scale);
-    return {size.width, size.height};
+    return downsamples(scale) ? downsampled_size(width, height, scale) : ImageSize{width, height};
 }
 
 template <class T>
-Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::uint64_t width,
-                                              std::uint64_t height, double scale, StageTimes* times,
-                                              Pipeline pipeline, WorkerPool& pool) {
+Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T> samples, std::uint64_t width,
+                                           std::uint64_t height, double scale, StageTimes* times, WorkerPool& pool) {
     const std::uint64_t length = dims_product(width, height);
     if (samples.size() != length) return SizeMismatch{length, samples.size()};
     if (width < 3 || height < 3) return std::vector<Segment>{};
@@ -266,18 +266,26 @@ Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::u
         fail("the working image has 2^32 pixels or more");
 
     Laps laps(times);
-    const double m = downsamples(scale) ? 1 / scale : 1.0;
-    if (pipeline == Pipeline::reference) return reference_run(samples, width, height, scale, m, laps, pool);
-    return fused_run(samples, width, height, scale, m, laps, pool);
+    const double to_input = downsamples(scale) ? 1 / scale : 1.0;
+    if (pipeline == Pipeline::reference) return reference_run(samples, width, height, scale, to_input, laps, pool);
+    return fused_run(samples, width, height, scale, to_input, laps, pool);
 }
 
-template Checked<std::vector<Segment>> detect_segments<double>(std::span<const double>, std::uint64_t,
-                                                               std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
-template Checked<std::vector<Segment>> detect_segments<float>(std::span<const float>, std::uint64_t,
-                                                              std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
-template Checked<std::vector<Segment>> detect_segments<std::uint8_t>(std::span<const std::uint8_t>,
-                                                                     std::uint64_t, std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
-template Checked<std::vector<Segment>> detect_segments<std::uint16_t>(std::span<const std::uint16_t>,
-                                                                      std::uint64_t, std::uint64_t, double, StageTimes*, Pipeline, WorkerPool&);
+template <class T>
+Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::uint64_t width,
+                                              std::uint64_t height, double scale, WorkerPool& pool) {
+    return run_pipeline(Pipeline::fused, samples, width, height, scale, nullptr, pool);
+}
+
+#define TRELVANE_DETECT(T)                                                                                     \
+    template Checked<std::vector<Segment>> detect_segments<T>(std::span<const T>, std::uint64_t, std::uint64_t, \
+                                                              double, WorkerPool&);                            \
+    template Checked<std::vector<Segment>> run_pipeline<T>(Pipeline, std::span<const T>, std::uint64_t,        \
+                                                           std::uint64_t, double, StageTimes*, WorkerPool&);
+TRELVANE_DETECT(double)
+TRELVANE_DETECT(float)
+TRELVANE_DETECT(std::uint8_t)
+TRELVANE_DETECT(std::uint16_t)
+#undef TRELVANE_DETECT
 
 }  // namespace trelvane

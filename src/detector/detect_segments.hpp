@@ -20,27 +20,12 @@ ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale);
 // lengths keep their order.
 void sort_longest_first(std::vector<Segment>& segments);
 
-// Seconds spent in each stage of a run, summed over its seeds; filled only
-// when a run is given one (the benchmark does).
-struct StageTimes {
-    double front_end = 0;    // conversion, downsampling, level-line field, used mask
-    double ordering = 0;     // pseudo-ordering
-    double growing = 0;      // region growing, rectangles and refinement
-    double validation = 0;   // rectangle NFA and improvement (fused: what is left after the seed loop)
-};
-
-// The fused, parallel path, or the plain stage functions one after the other
-// (the reference the tests and the benchmark compare it with). Both give the
-// same segments, bit for bit.
-enum class Pipeline { fused, reference };
-
 // Instantiated for double, float, std::uint8_t and std::uint16_t samples
 // (uint16 samples are divided by 257). A working image of 2^32 pixels or more
 // is an internal failure: callers reject such input first.
 template <class T>
 Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::uint64_t width,
                                               std::uint64_t height, double scale,
-                                              StageTimes* times = nullptr, Pipeline pipeline = Pipeline::fused,
                                               WorkerPool& pool = process_pool());
 
 }  // namespace trelvane

@@ -123,7 +123,7 @@ FrontEnd full_scale(std::span<const T> samples, std::size_t w, std::size_t h, Wo
 
 // What every block of the downsampling pass shares: the kernel and the
 // source column and row of every output column and row.
-struct Sampling {
+struct DownsamplePlan {
     std::vector<double> kernel;
     std::size_t n;
     std::vector<std::size_t> columns, rows;
@@ -131,15 +131,15 @@ struct Sampling {
     std::size_t ring;           // input rows a working row can read: min(2n + 1, height)
 };
 
-Sampling sampling_for(std::size_t w, std::size_t h, double scale) {
+DownsamplePlan downsample_plan(std::size_t w, std::size_t h, double scale) {
     const ImageSize size = downsampled_size(w, h, scale);
-    Sampling s{gaussian_kernel(scale), 0, std::vector<std::size_t>(size.width), std::vector<std::size_t>(size.height),
-               w, h, 0};
-    s.n = s.kernel.size() / 2;
-    s.ring = std::min(s.kernel.size(), h);
-    for (std::size_t i = 0; i < s.columns.size(); ++i) s.columns[i] = downsample_source(i, scale, w);
-    for (std::size_t j = 0; j < s.rows.size(); ++j) s.rows[j] = downsample_source(j, scale, h);
-    return s;
+    DownsamplePlan plan{gaussian_kernel(scale), 0, std::vector<std::size_t>(size.width),
+                        std::vector<std::size_t>(size.height), w, h, 0};
+    plan.n = plan.kernel.size() / 2;
+    plan.ring = std::min(plan.kernel.size(), h);
+    for (std::size_t i = 0; i < plan.columns.size(); ++i) plan.columns[i] = downsample_source(i, scale, w);
+    for (std::size_t j = 0; j < plan.rows.size(); ++j) plan.rows[j] = downsample_source(j, scale, h);
+    return plan;
 }
 
 // Input row r blurred horizontally, at the sampled columns. The row is first
@@ -150,57 +150,57 @@ Sampling sampling_for(std::size_t w, std::size_t h, double scale) {
 // vectorised) and then picking the columns is the cheaper of the two ways to
 // the same values; scratch holds that whole row.
 template <class T>
-void blur_sampled_row(const T* in, const Sampling& s, double* padded, double* scratch, double* out) {
-    const std::size_t w = s.width, n = s.n, count = s.columns.size();
+void blur_sampled_row(const T* in, const DownsamplePlan& plan, double* padded, double* scratch, double* out) {
+    const std::size_t w = plan.width, n = plan.n, count = plan.columns.size();
     const double left = sample_value(in[0]), right = sample_value(in[w - 1]);
     std::fill_n(padded, n, left);
     for (std::size_t x = 0; x < w; ++x) padded[n + x] = sample_value(in[x]);
     std::fill_n(padded + n + w, n, right);
     if (2 * count > w) {
         std::fill_n(scratch, w, 0.0);
-        for (std::size_t k = 0; k < s.kernel.size(); ++k) {
-            const double g = s.kernel[k];
+        for (std::size_t k = 0; k < plan.kernel.size(); ++k) {
+            const double g = plan.kernel[k];
             const double* tap = padded + k;
             for (std::size_t x = 0; x < w; ++x) scratch[x] = scratch[x] + g * tap[x];
         }
-        for (std::size_t i = 0; i < count; ++i) out[i] = scratch[s.columns[i]];
+        for (std::size_t i = 0; i < count; ++i) out[i] = scratch[plan.columns[i]];
         return;
     }
     std::fill_n(out, count, 0.0);
-    for (std::size_t k = 0; k < s.kernel.size(); ++k) {
-        const double g = s.kernel[k];
+    for (std::size_t k = 0; k < plan.kernel.size(); ++k) {
+        const double g = plan.kernel[k];
         const double* tap = padded + k;
-        for (std::size_t i = 0; i < count; ++i) out[i] = out[i] + g * tap[s.columns[i]];
+        for (std::size_t i = 0; i < count; ++i) out[i] = out[i] + g * tap[plan.columns[i]];
     }
 }
 
 // One block of the downsampled field. The horizontally blurred input rows
-// live in a ring of s.ring rows (row r in slot r mod s.ring): the rows a
+// live in a ring of plan.ring rows (row r in slot r mod plan.ring): the rows a
 // working row reads form a window that only moves down and is never longer
 // than the ring.
 template <class T>
-void downsampled_block(std::span<const T> samples, const Sampling& s, const BlockOutput& out, std::size_t j0,
-                       std::size_t j1) {
-    const std::size_t cols = s.columns.size(), last_row = s.rows.size() - 1;
-    const auto n = static_cast<std::int64_t>(s.n), h = static_cast<std::int64_t>(s.height);
-    FilledLater<double> padded(s.width + 2 * s.n), whole_row(s.width), ring(s.ring * cols), work(2 * cols);
+void downsampled_block(std::span<const T> samples, const DownsamplePlan& plan, const BlockOutput& out,
+                       std::size_t j0, std::size_t j1) {
+    const std::size_t cols = plan.columns.size(), last_row = plan.rows.size() - 1;
+    const auto n = static_cast<std::int64_t>(plan.n), h = static_cast<std::int64_t>(plan.height);
+    FilledLater<double> padded(plan.width + 2 * plan.n), whole_row(plan.width), ring(plan.ring * cols), work(2 * cols);
     std::int64_t next = 0;  // first input row not yet in the ring
     const std::size_t j_end = std::min(j1, last_row);
     for (std::size_t j = j0; j <= j_end; ++j) {
-        const auto sy = static_cast<std::int64_t>(s.rows[j]);
+        const auto sy = static_cast<std::int64_t>(plan.rows[j]);
         const std::int64_t lo = std::max<std::int64_t>(sy - n, 0), hi = std::min(sy + n, h - 1);
         for (std::int64_t r = std::max(next, lo); r <= hi; ++r)
-            blur_sampled_row(samples.data() + static_cast<std::size_t>(r) * s.width, s, padded.data(),
-                             whole_row.data(), ring.data() + static_cast<std::size_t>(r) % s.ring * cols);
+            blur_sampled_row(samples.data() + static_cast<std::size_t>(r) * plan.width, plan, padded.data(),
+                             whole_row.data(), ring.data() + static_cast<std::size_t>(r) % plan.ring * cols);
         next = std::max(next, hi + 1);
 
         // Vertical taps at the sampled points, in increasing k onto 0.
         double* row = work.data() + (j - j0) % 2 * cols;
         std::fill_n(row, cols, 0.0);
-        for (std::size_t k = 0; k < s.kernel.size(); ++k) {
+        for (std::size_t k = 0; k < plan.kernel.size(); ++k) {
             const std::int64_t r = std::clamp<std::int64_t>(sy + static_cast<std::int64_t>(k) - n, 0, h - 1);
-            const double* blurred = ring.data() + static_cast<std::size_t>(r) % s.ring * cols;
-            const double g = s.kernel[k];
+            const double* blurred = ring.data() + static_cast<std::size_t>(r) % plan.ring * cols;
+            const double g = plan.kernel[k];
             for (std::size_t i = 0; i < cols; ++i) row[i] = row[i] + g * blurred[i];
         }
         if (j > j0) emit_row(out, j - 1, work.data() + (j - 1 - j0) % 2 * cols, row);
@@ -211,13 +211,13 @@ void downsampled_block(std::span<const T> samples, const Sampling& s, const Bloc
 // Scale < 1: blur and sample on the fly, block by block.
 template <class T>
 FrontEnd downsampled(std::span<const T> samples, std::size_t w, std::size_t h, double scale, WorkerPool& pool) {
-    const Sampling s = sampling_for(w, h, scale);
-    const std::size_t new_w = s.columns.size(), new_h = s.rows.size();
+    const DownsamplePlan plan = downsample_plan(w, h, scale);
+    const std::size_t new_w = plan.columns.size(), new_h = plan.rows.size();
     FrontEnd fe = allocate(new_w, new_h);
     const Blocks blocks{fe.blocks.size(), new_h};
     pool.run(blocks.count, [&](std::size_t b) {
         const BlockOutput out{fe.field.records.data(), fe.used.data(), fe.blocks[b], new_w};
-        downsampled_block(samples, s, out, blocks.begin(b), blocks.end(b));
+        downsampled_block(samples, plan, out, blocks.begin(b), blocks.end(b));
     });
     return fe;
 }
@@ -233,9 +233,6 @@ GrayImage working_samples(std::span<const T> samples, std::size_t width, std::si
         return GrayImage::owning(width, height, std::move(converted));
     }
 }
-
-// The scale test that skips downsampling: 1 <= scale, or unordered (NaN).
-bool downsamples(double scale) { return scale < 1; }
 
 void check_input(std::size_t samples, std::size_t width, std::size_t height) {
     if (width < 3 || height < 3 || samples != checked_mul(width, height))

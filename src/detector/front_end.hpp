@@ -45,9 +45,10 @@ template <class T>
 FrontEnd fused_front_end(std::span<const T> samples, std::size_t width, std::size_t height, double scale,
                          WorkerPool& pool = process_pool());
 
-// The same from the plain stages (conversion, gaussian_downsample,
-// level_line_field, then the mask and the strong pixels in one block): the
-// reference the fused pass is tested against.
+// The field and the mask from the plain stages (conversion,
+// gaussian_downsample, level_line_field, then the mask), with no blocks of
+// strong pixels: the reference path orders its seeds from the field with
+// pseudo_order. The reference the fused pass is tested against.
 template <class T>
 FrontEnd reference_front_end(std::span<const T> samples, std::size_t width, std::size_t height, double scale,
                              WorkerPool& pool = process_pool());

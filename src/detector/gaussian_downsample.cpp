@@ -7,6 +7,10 @@ namespace trelvane {
 
 namespace {
 
+// sqrt(2 ln 1000): σ times this is where the Gaussian has fallen to 1/1000 of
+// its peak, and where the kernel is cut.
+constexpr double sqrt_2_ln_1000 = 3.7169221888498383;
+
 std::uint64_t downsampled_side(std::uint64_t side, double scale) {
     return std::max<std::uint64_t>(saturating_u64(std::floor(static_cast<double>(side) * scale)), 2);
 }
@@ -42,7 +46,7 @@ ImageSize downsampled_size(std::uint64_t width, std::uint64_t height, double sca
 
 std::vector<double> gaussian_kernel(double scale) {
     const double sigma = 0.6 / scale;
-    const std::uint64_t n = saturating_u64(std::ceil(sigma * 3.7169221888498383));
+    const std::uint64_t n = saturating_u64(std::ceil(sigma * sqrt_2_ln_1000));
     if (n > (SIZE_MAX - 1) / 2) throw std::bad_alloc();  // 2n + 1 taps cannot be represented
     std::vector<double> kernel(2 * n + 1);
     double sum = -0.0;

@@ -10,6 +10,10 @@
 
 namespace trelvane {
 
+// The scale test that skips downsampling: 1 <= scale, or unordered (NaN),
+// keeps the input size.
+inline bool downsamples(double scale) { return scale < 1; }
+
 // max(floor(side × scale), 2) for each side, as the downsampled image has.
 ImageSize downsampled_size(std::uint64_t width, std::uint64_t height, double scale);
 

@@ -48,7 +48,8 @@ struct Growth {
         return !(threshold > dot);  // a NaN dot is accepted
     }
 
-    void test(std::size_t q) {
+    // Takes q into the region when it is free and aligned with the sum.
+    void accept_if_aligned(std::size_t q) {
         if (used[q]) return;
         const double mx = records[q].dir_x, my = records[q].dir_y;
         const double dot = sx * mx + sy * my;
@@ -65,32 +66,33 @@ struct Growth {
         const std::size_t w = width, h = height;
         const std::size_t x = grid.x(p), y = grid.y(p);
         if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
-            test(p - w - 1), test(p - w), test(p - w + 1), test(p - 1);
-            test(p + 1), test(p + w - 1), test(p + w), test(p + w + 1);
+            accept_if_aligned(p - w - 1), accept_if_aligned(p - w), accept_if_aligned(p - w + 1);
+            accept_if_aligned(p - 1), accept_if_aligned(p + 1);
+            accept_if_aligned(p + w - 1), accept_if_aligned(p + w), accept_if_aligned(p + w + 1);
             return;
         }
         for (std::size_t ny = y == 0 ? 0 : y - 1; ny <= y + 1 && ny < h; ++ny)
             for (std::size_t nx = x == 0 ? 0 : x - 1; nx <= x + 1 && nx < w; ++nx)
-                if (nx != x || ny != y) test(ny * w + nx);
+                if (nx != x || ny != y) accept_if_aligned(ny * w + nx);
     }
 };
 
 }  // namespace
 
-DirectionSum grow_region_sum(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
-                             Region& region) {
+DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
+                         Region& region) {
     if (seed >= field.records.size() || used.size() != field.records.size() ||
         field.records.size() != field.width * field.height)
         fail("region seed outside the image");
-    const GradientRecord& s = field.records[seed];
+    const GradientRecord& first = field.records[seed];
     const double c = tolerance == angle_tolerance ? cos_angle_tolerance : std::cos(tolerance);
-    Growth g{field.records.data(), used.data(), field.width, field.height, region, c, s.dir_x, s.dir_y, c};
+    Growth growth{field.records.data(), used.data(), field.width, field.height, region, c, first.dir_x, first.dir_y, c};
     region.clear();
     region.push_back(seed);
     used[seed] = 1;
     const PixelGrid grid(field.width);
-    for (std::size_t k = 0; k < region.size(); ++k) g.visit_neighbours(region[k], grid);
-    return {g.sx, g.sy};
+    for (std::size_t k = 0; k < region.size(); ++k) growth.visit_neighbours(region[k], grid);
+    return {growth.sx, growth.sy};
 }
 
 }  // namespace trelvane

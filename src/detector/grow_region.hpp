@@ -19,13 +19,7 @@ struct DirectionSum {
 // Clears region and refills it from seed (entry 0), marking every accepted
 // pixel in used. Returns the summed direction of the accepted pixels. The
 // seed must be free and inside the field.
-DirectionSum grow_region_sum(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
-                             Region& region);
-
-// The same, returning the region angle atan2(Sy, Sx).
-inline double grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
-                          Region& region) {
-    return grow_region_sum(seed, tolerance, field, used, region).angle();
-}
+DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
+                         Region& region);
 
 }  // namespace trelvane

@@ -32,34 +32,34 @@ struct Search {
 };
 
 // Halvings of p accumulate in the trial whether or not one wins.
-void try_finer_precision(Search& s) {
-    Rect trial = s.rect;
+void try_finer_precision(Search& search) {
+    Rect trial = search.rect;
     for (int i = 0; i < trials_per_section; ++i) {
         trial.p = trial.p * 0.5;
         trial.prec = pi * trial.p;
-        s.try_rect(trial);
+        search.try_rect(trial);
     }
 }
 
-void try_narrower(Search& s) {
-    Rect trial = s.rect;
+void try_narrower(Search& search) {
+    Rect trial = search.rect;
     for (int i = 0; i < trials_per_section && !(trial.width - width_step < min_width); ++i) {
         trial.width = trial.width - width_step;
-        s.try_rect(trial);
+        search.try_rect(trial);
     }
 }
 
 // Narrows by 0.5 per trial and moves the central line a quarter pixel
 // (shift_x, shift_y) towards one edge, which thus stays in place.
-void try_one_side(Search& s, double shift_x, double shift_y) {
-    Rect trial = s.rect;
+void try_one_side(Search& search, double shift_x, double shift_y) {
+    Rect trial = search.rect;
     for (int i = 0; i < trials_per_section && !(trial.width - width_step < min_width); ++i) {
         trial.x1 += shift_x;
         trial.y1 += shift_y;
         trial.x2 += shift_x;
         trial.y2 += shift_y;
         trial.width = trial.width - width_step;
-        s.try_rect(trial);
+        search.try_rect(trial);
     }
 }
 
@@ -67,19 +67,19 @@ void try_one_side(Search& s, double shift_x, double shift_y) {
 
 double improve_rect(Rect& rect, std::span<const GradientRecord> field, float threshold,
                     double log_nt, std::uint64_t width, std::uint64_t height) {
-    Search s{rect, field, threshold, log_nt, width, height};
-    s.best = s.nfa(rect);
-    if (s.meaningful()) return s.best;
-    try_finer_precision(s);
-    if (s.meaningful()) return s.best;
-    try_narrower(s);
-    if (s.meaningful()) return s.best;
-    try_one_side(s, -rect.dy * side_step, rect.dx * side_step);
-    if (s.meaningful()) return s.best;
-    try_one_side(s, rect.dy * side_step, -rect.dx * side_step);
-    if (s.meaningful()) return s.best;
-    try_finer_precision(s);
-    return s.best;
+    Search search{rect, field, threshold, log_nt, width, height};
+    search.best = search.nfa(rect);
+    if (search.meaningful()) return search.best;
+    try_finer_precision(search);
+    if (search.meaningful()) return search.best;
+    try_narrower(search);
+    if (search.meaningful()) return search.best;
+    try_one_side(search, -rect.dy * side_step, rect.dx * side_step);
+    if (search.meaningful()) return search.best;
+    try_one_side(search, rect.dy * side_step, -rect.dx * side_step);
+    if (search.meaningful()) return search.best;
+    try_finer_precision(search);
+    return search.best;
 }
 
 }  // namespace trelvane

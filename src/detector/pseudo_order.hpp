@@ -14,11 +14,14 @@
 namespace trelvane {
 
 inline constexpr std::size_t seed_bins = 1024;
+// The number of the last bin, which the largest magnitude (q = 1) lands in.
+inline constexpr float last_seed_bin = 1023.0f;
+static_assert(last_seed_bin == seed_bins - 1);
 
 // The bin of magnitude m when the largest magnitude is max, all in 32 bits.
 inline std::size_t seed_bin(float m, float max) {
     const float q = m / max;
-    const float v = q * 1023.0f;
+    const float v = q * last_seed_bin;
     return static_cast<std::size_t>(std::min<std::uint64_t>(saturating_u64(v), seed_bins - 1));
 }
 

@@ -32,7 +32,7 @@ struct ImageSize {
 };
 
 // The detector's working image: 64-bit samples, row-major, either borrowed
-// from the caller or held in `owned` (an owning image is moved, never copied).
+// from the caller or held in `owned`.
 struct GrayImage {
     std::size_t width = 0;
     std::size_t height = 0;
@@ -40,13 +40,24 @@ struct GrayImage {
     std::vector<double> owned;
 
     static GrayImage borrowing(std::size_t width, std::size_t height, std::span<const double> samples) {
-        return GrayImage{width, height, samples, {}};
+        return GrayImage(width, height, samples, {});
     }
     static GrayImage owning(std::size_t width, std::size_t height, std::vector<double> samples) {
-        GrayImage image{width, height, {}, std::move(samples)};
+        GrayImage image(width, height, {}, std::move(samples));
         image.samples = image.owned;
         return image;
     }
+
+    // A copy's samples would point into the original's `owned`: an image is
+    // moved (which keeps the vector's buffer), never copied.
+    GrayImage(const GrayImage&) = delete;
+    GrayImage& operator=(const GrayImage&) = delete;
+    GrayImage(GrayImage&&) = default;
+    GrayImage& operator=(GrayImage&&) = default;
+
+private:
+    GrayImage(std::size_t w, std::size_t h, std::span<const double> s, std::vector<double> o)
+        : width(w), height(h), samples(s), owned(std::move(o)) {}
 };
 
 // One byte per pixel: 0 = free, anything else = too weak or already taken.

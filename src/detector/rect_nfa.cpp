@@ -9,6 +9,8 @@
 namespace trelvane {
 namespace {
 
+constexpr double minus_ln_10 = -2.302585092994046;
+
 struct Counts {
     std::uint64_t covered = 0;
     std::uint64_t aligned = 0;
@@ -109,7 +111,7 @@ double nfa_from_counts(std::uint64_t n, std::uint64_t k, double p, double log_nt
     const double term = std::exp(log1term);
     if (term == 0.0) {
         // The first term alone when it lies beyond the mean, else the tail is 1.
-        if (kd > nd * p) return log1term / -2.302585092994046 - log_nt;
+        if (kd > nd * p) return log1term / minus_ln_10 - log_nt;
         return -log_nt;
     }
     return -std::log10(tail_from_first_term(term, n, k, p, log_nt)) - log_nt;

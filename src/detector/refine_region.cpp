@@ -121,7 +121,7 @@ bool refine_region(Region& region, Rect& rect, UsedMask& used, const GradientFie
     const std::uint32_t seed = region.front();
     const double tolerance = seed_tolerance(region, rect, field);
     for (std::uint32_t q : region) used[q] = 0;
-    const DirectionSum sum = grow_region_sum(seed, tolerance, field, used, region);
+    const DirectionSum sum = grow_region(seed, tolerance, field, used, region);
     if (region.size() < min_region_size) return false;
     const double angle = sum.angle();
     rect = region_to_rect(region, field, angle, rect.p);

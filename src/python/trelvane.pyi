@@ -79,7 +79,8 @@ class Segment:
     Segment((98.5, 29.5)-(20.5, 29.5), width=1.0)
     >>> s.length, s.angle, s.log_nfa > 0
     (78.0, 0.0, True)
-    >>> record = [s.x1, s.y1, s.x2, s.y2, s.width, s.precision, s.log_nfa]
+    >>> record = [s.x1, s.y1, s.x2, s.y2,
+    ...           s.width, s.precision, s.log_nfa]
     """
 
     @property
@@ -194,7 +195,7 @@ def detect(gray: _Gray, scale: float = 0.8) -> list[Segment]:
     >>> segments = trelvane.detect(gray, scale=1.0)
     >>> [round(s.length) for s in segments]
     [78, 78, 38, 38]
-    >>> round(segments[0].y1, 6)  # the edge between rows 29 and 30
+    >>> round(segments[0].y1, 6)  # between rows 29 and 30
     29.5
     """
 
@@ -287,9 +288,12 @@ def remap_rgb(src: NDArray[_Sample], map_x: _Map, map_y: _Map,
     >>> h, w = photo.shape[:2]
     >>> y, x = np.mgrid[0:h, 0:w]
     >>> cx, cy, k = (w - 1) / 2, (h - 1) / 2, -0.1
-    >>> f = 1 + k * ((x - cx) ** 2 + (y - cy) ** 2) / (cx * cx + cy * cy)
-    >>> out = trelvane.remap_rgb(photo, (cx + f * (x - cx)).astype(np.float32),
-    ...                          (cy + f * (y - cy)).astype(np.float32), "lanczos3")
+    >>> r2 = (x - cx) ** 2 + (y - cy) ** 2
+    >>> f = 1 + k * r2 / (cx * cx + cy * cy)
+    >>> map_x = (cx + f * (x - cx)).astype(np.float32)
+    >>> map_y = (cy + f * (y - cy)).astype(np.float32)
+    >>> out = trelvane.remap_rgb(
+    ...     photo, map_x, map_y, "lanczos3")
     >>> out.shape, out.dtype
     ((512, 512, 3), dtype('uint8'))
     """
@@ -344,15 +348,19 @@ def warp_rgb(src: NDArray[_Sample], inverse: _Homography, scale: float, off_x: f
     takes output pixels to photo pixels:
 
     >>> photo = skimage.data.astronaut()
-    >>> H = np.array([[0.6, 0.1, 20.0], [0.0, 0.7, 10.0], [0.0, 0.0004, 1.0]])
-    >>> view = trelvane.warp_rgb(photo, H.ravel(), 1.0, 0.0, 0.0,
-    ...                          filter="lanczos3", out_size=(800, 600))
+    >>> H = np.array([[0.6, 0.1, 20.0],
+    ...               [0.0, 0.7, 10.0],
+    ...               [0.0, 0.0004, 1.0]])
+    >>> view = trelvane.warp_rgb(
+    ...     photo, H.ravel(), 1.0, 0.0, 0.0,
+    ...     filter="lanczos3", out_size=(800, 600))
     >>> view.shape
     (600, 800, 3)
 
     Twice the size, the top-left quarter of a 16-bit image:
 
     >>> deep = photo.astype(np.uint16) * 257
-    >>> trelvane.warp_rgb(deep, [1, 0, 0, 0, 1, 0, 0, 0, 1], 2.0, 0.0, 0.0).dtype
+    >>> identity = [1, 0, 0, 0, 1, 0, 0, 0, 1]
+    >>> trelvane.warp_rgb(deep, identity, 2.0, 0.0, 0.0).dtype
     dtype('uint16')
     """

@@ -16,10 +16,10 @@ LanczosTable build_lanczos_table() {
     LanczosTable table;
     table.reserve(lanczos_phases + 1);
     for (std::size_t k = 0; k <= lanczos_phases; ++k) {
-        const double t = static_cast<double>(k) * 0.0009765625;
+        const double t = static_cast<double>(k) * lanczos_phase_step;
         LanczosWeights w;
         double sum = 0;
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < lanczos_taps; ++i) {
             w[i] = lanczos3_weight(t + 2 - i);
             sum = sum + w[i];
         }

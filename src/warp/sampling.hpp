@@ -125,6 +125,8 @@ inline std::uint64_t round_non_negative(double v) {
     return t + (v - static_cast<double>(t) >= 0.5 ? 1 : 0);
 }
 
+// Vector twin: Bilinear in vector_rows-inl.hpp repeats these operations in
+// this order on lanes; change both.
 template <class T, int C>
 inline void sample_bilinear(const SourceView<T, C>& src, double x, double y, T* dest) {
     if (src.outside(x, y)) return;
@@ -149,14 +151,24 @@ inline void sample_bilinear(const SourceView<T, C>& src, double x, double y, T* 
     store_pixel<T, C>(v, dest);
 }
 
-// Six normalised tap weights for each sub-pixel phase k / 1024, k = 0 … 1024.
-using LanczosWeights = std::array<double, 6>;
-using LanczosTable = std::vector<LanczosWeights>;
+// The Lanczos-3 table: entry k holds the normalised weights of the six taps
+// for the sub-pixel phase k / lanczos_phases, k = 0 … lanczos_phases (both
+// ends, so lanczos_phases + 1 entries).
+inline constexpr int lanczos_taps = 6;
 inline constexpr std::size_t lanczos_phases = 1024;
+inline constexpr double lanczos_phase_step = 0.0009765625;  // 1 / lanczos_phases, exactly
+static_assert(lanczos_phase_step * lanczos_phases == 1);
+using LanczosWeights = std::array<double, lanczos_taps>;
+using LanczosTable = std::vector<LanczosWeights>;
+// The vector kernels index the table as one array of doubles: entry k starts
+// at weight lanczos_taps × k.
+static_assert(sizeof(LanczosWeights) == lanczos_taps * sizeof(double), "table entries lie back to back");
 
 double lanczos3_weight(double d);
 LanczosTable build_lanczos_table();
 
+// Vector twin: Lanczos3 in vector_rows-inl.hpp repeats these operations in
+// this order on lanes; change both.
 template <class T, int C>
 inline void sample_lanczos3(const SourceView<T, C>& src, const LanczosTable& table, double x,
                             double y, T* dest) {
@@ -166,26 +178,26 @@ inline void sample_lanczos3(const SourceView<T, C>& src, const LanczosTable& tab
     if (x != x) x = 0;
     if (y != y) y = 0;
     const Floor fx = floor_of(x), fy = floor_of(y);
-    const std::uint64_t kx = round_non_negative((x - fx.f) * 1024);
-    const std::uint64_t ky = round_non_negative((y - fy.f) * 1024);
+    const std::uint64_t kx = round_non_negative((x - fx.f) * lanczos_phases);
+    const std::uint64_t ky = round_non_negative((y - fy.f) * lanczos_phases);
     if (kx >= table.size() || ky >= table.size()) fail("Lanczos phase outside the table");
     const LanczosWeights& wx = table[kx];
     const LanczosWeights& wy = table[ky];
     const std::int64_t bx = fx.i, by = fy.i;
 
     // Tap pixels; inside the image no clamping is needed.
-    std::array<std::int64_t, 6> cols, rows;
+    std::array<std::int64_t, lanczos_taps> cols, rows;
     const bool interior =
         bx >= 2 && by >= 2 && bx + 3 <= src.last_col && by + 3 <= src.last_row;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < lanczos_taps; ++i) {
         cols[i] = interior ? bx - 2 + i : std::clamp<std::int64_t>(bx - 2 + i, 0, src.last_col);
         rows[i] = interior ? by - 2 + i : std::clamp<std::int64_t>(by - 2 + i, 0, src.last_row);
     }
 
     Channels<C> sum{};
-    for (int j = 0; j < 6; ++j) {
+    for (int j = 0; j < lanczos_taps; ++j) {
         const T* row = src.pixel(0, rows[j]);
-        for (int i = 0; i < 6; ++i) sum = sum + load_pixel<T, C>(row + cols[i] * C) * (wx[i] * wy[j]);
+        for (int i = 0; i < lanczos_taps; ++i) sum = sum + load_pixel<T, C>(row + cols[i] * C) * (wx[i] * wy[j]);
     }
     store_pixel<T, C>(sum, dest);
 }

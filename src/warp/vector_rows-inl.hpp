@@ -1,7 +1,8 @@
 // Vector row routines of the resampling calls, compiled once per instruction
 // set level: the including file defines TRELVANE_LEVEL (the namespace) and is
 // compiled with that level's -march. Only the level's own translation unit
-// includes this file.
+// includes this file. The kernels are written on the lane primitives of
+// vector_ops-inl.hpp, which hold every intrinsic and every choice by level.
 //
 // Bit-exactness rules. The scalar samplers are the reference, and every lane
 // reproduces them bit for bit:
@@ -22,10 +23,7 @@
 //   scalar code instead. Offsets are 32-bit: larger sources never get here
 //   (vector_ready).
 
-#include <immintrin.h>
-
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -33,92 +31,11 @@
 
 #include "warp/positions.hpp"
 #include "warp/sampling.hpp"
+#include "warp/vector_ops-inl.hpp"
 #include "warp/vector_rows.hpp"
 
 namespace trelvane::TRELVANE_LEVEL {
 namespace {
-
-#if defined(__AVX512F__)
-constexpr int N = 8;
-#else
-constexpr int N = 4;
-#endif
-
-typedef double Vd __attribute__((vector_size(N * 8)));
-typedef std::int64_t Vq __attribute__((vector_size(N * 8)));  // lane masks: -1 or 0
-typedef std::uint64_t Vu __attribute__((vector_size(N * 8)));
-typedef std::int32_t Vi __attribute__((vector_size(N * 4)));
-typedef float Vf __attribute__((vector_size(N * 4)));
-
-inline bool any(Vq m) {
-#if defined(__AVX512F__)
-    return _mm512_test_epi64_mask(__m512i(m), __m512i(m)) != 0;
-#else
-    return !_mm256_testz_si256(__m256i(m), __m256i(m));
-#endif
-}
-inline Vi narrow(Vq v) { return __builtin_convertvector(v, Vi); }
-inline Vq widen(Vi v) { return __builtin_convertvector(v, Vq); }
-inline Vd to_double(Vi v) { return __builtin_convertvector(v, Vd); }
-// Truncation toward zero; the lanes are below 2^31 in magnitude.
-inline Vi truncate(Vd v) { return __builtin_convertvector(v, Vi); }
-inline Vi min(Vi a, Vi b) { return a < b ? a : b; }
-inline Vi max(Vi a, Vi b) { return a > b ? a : b; }
-
-// 8-byte words at the byte offsets of the lanes in m; other lanes give 0 and
-// read nothing.
-inline Vu gather_words(const unsigned char* base, Vi offsets, Vq m) {
-#if defined(__AVX512F__)
-    const __mmask8 k = _mm512_test_epi64_mask(__m512i(m), __m512i(m));
-    return Vu(_mm512_mask_i32gather_epi64(_mm512_setzero_si512(), k, __m256i(offsets), base, 1));
-#else
-    return Vu(_mm256_mask_i32gather_epi64(_mm256_setzero_si256(),
-                                          reinterpret_cast<const long long*>(base), __m128i(offsets),
-                                          __m256i(m), 1));
-#endif
-}
-
-// The six weights of table entry phase[l] for every lane l, as six vectors:
-// each lane's entry is loaded whole and the block is transposed, which costs
-// fewer cycles than six gathers. Every phase indexes the table.
-inline void load_weights(const double* table, Vi phase, Vd (&w)[6]) {
-    std::int32_t k[N];
-    std::memcpy(k, &phase, sizeof k);
-#if defined(__AVX512F__)
-    __m512d r[8], t[8], q[8];
-    for (int l = 0; l < 8; ++l) r[l] = _mm512_maskz_loadu_pd(0x3F, table + 6 * k[l]);
-    for (int l = 0; l < 8; l += 2) {
-        t[l] = _mm512_unpacklo_pd(r[l], r[l + 1]);      // weights 0 2 4 6 of lanes l, l + 1
-        t[l + 1] = _mm512_unpackhi_pd(r[l], r[l + 1]);  // weights 1 3 5 7
-    }
-    for (int h = 0; h < 8; h += 4)
-        for (int o = 0; o < 2; ++o) {
-            q[h + o] = _mm512_shuffle_f64x2(t[h + o], t[h + o + 2], 0x88);      // weights 0 4 / 1 5
-            q[h + o + 2] = _mm512_shuffle_f64x2(t[h + o], t[h + o + 2], 0xDD);  // weights 2 6 / 3 7
-        }
-    w[0] = Vd(_mm512_shuffle_f64x2(q[0], q[4], 0x88));
-    w[4] = Vd(_mm512_shuffle_f64x2(q[0], q[4], 0xDD));
-    w[1] = Vd(_mm512_shuffle_f64x2(q[1], q[5], 0x88));
-    w[5] = Vd(_mm512_shuffle_f64x2(q[1], q[5], 0xDD));
-    w[2] = Vd(_mm512_shuffle_f64x2(q[2], q[6], 0x88));
-    w[3] = Vd(_mm512_shuffle_f64x2(q[3], q[7], 0x88));
-#else
-    __m256d a[4];
-    __m128d b[4];
-    for (int l = 0; l < 4; ++l) {
-        a[l] = _mm256_loadu_pd(table + 6 * k[l]);
-        b[l] = _mm_loadu_pd(table + 6 * k[l] + 4);
-    }
-    const __m256d t0 = _mm256_unpacklo_pd(a[0], a[1]), t1 = _mm256_unpackhi_pd(a[0], a[1]);
-    const __m256d t2 = _mm256_unpacklo_pd(a[2], a[3]), t3 = _mm256_unpackhi_pd(a[2], a[3]);
-    w[0] = Vd(_mm256_permute2f128_pd(t0, t2, 0x20));
-    w[2] = Vd(_mm256_permute2f128_pd(t0, t2, 0x31));
-    w[1] = Vd(_mm256_permute2f128_pd(t1, t3, 0x20));
-    w[3] = Vd(_mm256_permute2f128_pd(t1, t3, 0x31));
-    w[4] = Vd(_mm256_set_m128d(_mm_unpacklo_pd(b[2], b[3]), _mm_unpacklo_pd(b[0], b[1])));
-    w[5] = Vd(_mm256_set_m128d(_mm_unpackhi_pd(b[2], b[3]), _mm_unpackhi_pd(b[0], b[1])));
-#endif
-}
 
 // Calls f(std::integral_constant<int, i>) for i = 0 … Count − 1 in order, so
 // that per-tap constants (shuffle controls) are known when compiling.
@@ -127,53 +44,6 @@ inline void static_for(F&& f) {
     [&]<int... I>(std::integer_sequence<int, I...>) {
         (f(std::integral_constant<int, I>{}), ...);
     }(std::make_integer_sequence<int, Count>{});
-}
-
-// Sample number At of a gathered word of T samples, as a double: a byte
-// shuffle moves the sample's bytes to the bottom of its lane and clears the
-// rest, and the conversion is exact (the value is below 2^16).
-template <class T, int At>
-inline Vd sample_in_word(Vu word) {
-    typedef char Vb __attribute__((vector_size(N * 8)));
-    static constexpr auto bytes = [] {
-        std::array<char, N * 8> control{};
-        for (int b = 0; b < N * 8; ++b) {
-            const int in_lane = b % 8, lane_start = b % 16 - in_lane;  // shuffles stay in 16-byte lanes
-            control[b] = in_lane < int(sizeof(T)) ? char(lane_start + At * sizeof(T) + in_lane) : char(0x80);
-        }
-        return control;
-    }();
-    Vb control;
-    std::memcpy(&control, bytes.data(), sizeof control);
-#if defined(__AVX512F__)
-    const Vq v = Vq(_mm512_shuffle_epi8(__m512i(word), __m512i(control)));
-    return __builtin_convertvector(v, Vd);
-#else
-    // 2^52 + v as a bit pattern, minus 2^52: exact for v < 2^52.
-    const Vu v = Vu(_mm256_shuffle_epi8(__m256i(word), __m256i(control)));
-    return Vd(v | 0x4330000000000000) - 4503599627370496.0;
-#endif
-}
-
-// The scalar floor_of on lanes. The baseline corrects a truncation because it
-// has no rounding instruction; this level has an exact one, which costs one
-// operation instead of four. The values are the same except that −0 stays −0
-// where the scalar gives +0, and that never reaches an output: it only turns
-// the fraction x − f from −0 into +0, which makes some bilinear terms zeros of
-// the other sign, added to a first term that is never −0 (so they change
-// nothing), and leaves the Lanczos phase at 0.
-struct Floors {
-    Vi i;
-    Vd f;
-};
-inline Floors floor_of(Vd x) {
-    constexpr int down = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
-#if defined(__AVX512F__)
-    const Vd f = Vd(_mm512_roundscale_pd(__m512d(x), down));
-#else
-    const Vd f = Vd(_mm256_round_pd(__m256d(x), down));
-#endif
-    return {truncate(f), f};  // f is a whole number: exact
 }
 
 // The scalar round_non_negative on lanes.
@@ -203,15 +73,6 @@ inline Lanes lanes_at(const HomographyRow& row, std::size_t c) {
     return {(u * H[0] + row.A) / W, (H[3] * u + row.B) / W, W != 0};
 }
 
-// Starts loading the cache lines of the first and the last lane's word: the
-// lanes are neighbouring output pixels, so their taps share those lines or
-// lie between them. Issued while a block is planned, the lines are on their
-// way before the block's gathers.
-inline void prefetch_lanes(const unsigned char* base, Vi offsets) {
-    _mm_prefetch(reinterpret_cast<const char*>(base + offsets[0]), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(base + offsets[N - 1]), _MM_HINT_T0);
-}
-
 template <class T, int C>
 struct Source {
     const unsigned char* bytes;
@@ -220,13 +81,13 @@ struct Source {
     double max_x, max_y;
     static constexpr int pixel_bytes = C * sizeof(T);
 
-    explicit Source(const SourceView<T, C>& s)
-        : bytes(reinterpret_cast<const unsigned char*>(s.samples)),
-          width(static_cast<std::int32_t>(s.width)),
-          last_col(static_cast<std::int32_t>(s.last_col)),
-          last_row(static_cast<std::int32_t>(s.last_row)),
-          last_word(static_cast<std::int32_t>(s.width * s.height * pixel_bytes) - 8),
-          max_x(s.max_x), max_y(s.max_y) {}
+    explicit Source(const SourceView<T, C>& view)
+        : bytes(reinterpret_cast<const unsigned char*>(view.samples)),
+          width(static_cast<std::int32_t>(view.width)),
+          last_col(static_cast<std::int32_t>(view.last_col)),
+          last_row(static_cast<std::int32_t>(view.last_row)),
+          last_word(static_cast<std::int32_t>(view.width * view.height * pixel_bytes) - 8),
+          max_x(view.max_x), max_y(view.max_y) {}
 
     // The scalar domain test on lanes: NaN passes, ±inf does not.
     Vq inside(const Lanes& p) const {
@@ -235,59 +96,6 @@ struct Source {
     Vi offset(Vi row, Vi col) const { return (row * width + col) * pixel_bytes; }
     bool beyond_end(Vi farthest_word, Vq m) const { return any(m & widen(farthest_word > last_word)); }
 };
-
-// The output conversion of the scalar code on lanes, as whole numbers.
-template <class T>
-inline Vi to_samples(Vd v) {
-    return truncate(rounded_sample<T>(v));
-}
-
-// 8-bit RGB: each pixel's samples packed into one 32-bit lane, then a byte
-// shuffle squeezes each 16-byte half down to four 3-byte pixels and (with 8
-// lanes) a dword permutation joins the halves. 32-bit lanes keep every step
-// at half the width of the double lanes.
-inline void store_rgb8(const Vd (&value)[3], Vq live, std::uint8_t* dest) {
-    Vi packed = to_samples<std::uint8_t>(value[0]);
-    packed |= to_samples<std::uint8_t>(value[1]) << 8;
-    packed |= to_samples<std::uint8_t>(value[2]) << 16;
-    packed &= narrow(live);
-    typedef char Vb __attribute__((vector_size(N * 4)));
-    Vb squeeze;
-    for (int b = 0; b < N * 4; ++b) {
-        const int k = b % 16;
-        squeeze[b] = k < 12 ? char(k / 3 * 4 + k % 3) : char(0x80);
-    }
-#if defined(__AVX512F__)
-    const __m256i halves = _mm256_shuffle_epi8(__m256i(packed), __m256i(squeeze));
-    const __m256i joined = _mm256_permutevar8x32_epi32(halves, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
-#else
-    const __m128i joined = _mm_shuffle_epi8(__m128i(packed), __m128i(squeeze));
-#endif
-    std::memcpy(dest, &joined, N * 3);
-}
-
-// 16-bit RGB: each pixel's samples packed into one 64-bit lane (sample c at
-// byte 2c), then written with one 8-byte store where that stays inside the N
-// pixels, later pixels overwriting the spare bytes of earlier ones; with 8
-// lanes a word permutation joins the pixels instead.
-inline void store_rgb16(const Vd (&value)[3], Vq live, std::uint16_t* dest) {
-    Vu packed{};
-    for (int c = 0; c < 3; ++c)
-        packed |= Vu(widen(to_samples<std::uint16_t>(value[c]))) << (c * 16);
-    packed &= Vu(live);
-#if defined(__AVX512F__)
-    typedef std::int16_t Vw __attribute__((vector_size(64)));
-    Vw order;
-    for (int w = 0; w < 32; ++w) order[w] = std::int16_t(w / 3 * 4 + w % 3);
-    const __m512i joined = _mm512_permutexvar_epi16(__m512i(order), __m512i(packed));
-    std::memcpy(dest, &joined, N * 6);
-#else
-    std::uint64_t lanes[N];
-    std::memcpy(lanes, &packed, sizeof packed);
-    unsigned char* bytes = reinterpret_cast<unsigned char*>(dest);
-    for (int l = 0; l < N; ++l) std::memcpy(bytes + l * 6, &lanes[l], l + 1 < N ? 8 : 6);
-#endif
-}
 
 // Rounds each channel, stores 0 in the lanes outside `live`, and writes the N
 // pixels interleaved.
@@ -322,10 +130,10 @@ struct Bilinear {
         Vi offset[words];
         Vu word[words];
     };
-    const Source<T, C>& s;
+    const Source<T, C>& source;
 
     Group plan(const Lanes& p, Plan& g) const {
-        const Vq in = s.inside(p);
+        const Vq in = source.inside(p);
         if (!any(in)) return Group::Empty;
         // NaN lanes store 0: take them out like the lanes outside the domain.
         g.live = in & (p.x == p.x) & (p.y == p.y);
@@ -333,22 +141,22 @@ struct Bilinear {
         const Floors fx = floor_of(x), fy = floor_of(y);
         g.tx = x - fx.f;
         g.ty = y - fy.f;
-        const Vi x0 = max(fx.i, Vi{}), x1 = min(fx.i + 1, Vi{} + s.last_col);
-        const Vi y0 = max(fy.i, Vi{}), y1 = min(fy.i + 1, Vi{} + s.last_row);
+        const Vi x0 = max(fx.i, Vi{}), x1 = min(fx.i + 1, Vi{} + source.last_col);
+        const Vi y0 = max(fy.i, Vi{}), y1 = min(fy.i + 1, Vi{} + source.last_row);
         g.clamped = widen(x1 == x0);
-        g.offset[0] = s.offset(y0, x0);
-        g.offset[1] = s.offset(y1, x0);
+        g.offset[0] = source.offset(y0, x0);
+        g.offset[1] = source.offset(y1, x0);
         if constexpr (!pairs) {
-            g.offset[2] = s.offset(y0, x1);
-            g.offset[3] = s.offset(y1, x1);
+            g.offset[2] = source.offset(y0, x1);
+            g.offset[3] = source.offset(y1, x1);
         }
-        if (s.beyond_end(g.offset[words - 1], g.live)) return Group::Scalar;
-        for (int k = 0; k < words; ++k) prefetch_lanes(s.bytes, narrow(g.live) ? g.offset[k] : Vi{});
+        if (source.beyond_end(g.offset[words - 1], g.live)) return Group::Scalar;
+        for (int k = 0; k < words; ++k) prefetch_lanes(source.bytes, narrow(g.live) ? g.offset[k] : Vi{});
         return Group::Vector;
     }
 
     void fetch(Plan& g) const {
-        for (int k = 0; k < words; ++k) g.word[k] = gather_words(s.bytes, g.offset[k], g.live);
+        for (int k = 0; k < words; ++k) g.word[k] = gather_words(source.bytes, g.offset[k], g.live);
     }
 
     // A group's two or four gathers are issued right before its sums
@@ -383,45 +191,48 @@ struct Lanczos3 {
     static constexpr int groups_per_block = 4;
     static constexpr int pixel_bytes = Source<T, C>::pixel_bytes;
     // Words that cover the six taps of a row when they lie side by side.
-    static constexpr int interior_words = (6 * pixel_bytes + 7) / 8;
+    static constexpr int interior_words = (lanczos_taps * pixel_bytes + 7) / 8;
     struct Plan {
         Vq in;
         bool interior;
         Vi kx, ky;  // table entries of the tap weights
-        Vd wx[6], wy[6];
-        Vi row_offset[6], column_offset[6];
-        Vu word[6][6];  // [row][word]: one per tap column, or fewer when interior
+        Vd wx[lanczos_taps], wy[lanczos_taps];
+        Vi row_offset[lanczos_taps], column_offset[lanczos_taps];
+        Vu word[lanczos_taps][lanczos_taps];  // [row][word]: one per tap column, or fewer when interior
     };
-    const Source<T, C>& s;
+    const Source<T, C>& source;
     const double* table = nullptr;
 
     Group plan(const Lanes& p, Plan& g) const {
-        g.in = s.inside(p);
+        g.in = source.inside(p);
         if (!any(g.in)) return Group::Empty;
         // A NaN axis samples as at coordinate 0; lanes outside are zeroed too
         // so that every conversion below stays in range.
         const Vd x = (g.in & (p.x == p.x)) ? p.x : Vd{}, y = (g.in & (p.y == p.y)) ? p.y : Vd{};
         const Floors fx = floor_of(x), fy = floor_of(y);
-        g.kx = round_non_negative((x - fx.f) * 1024);
-        g.ky = round_non_negative((y - fy.f) * 1024);
+        g.kx = round_non_negative((x - fx.f) * lanczos_phases);
+        g.ky = round_non_negative((y - fy.f) * lanczos_phases);
         constexpr std::int32_t last_phase = lanczos_phases;
         if (any(g.in & widen((g.kx > last_phase) | (g.ky > last_phase))))
             fail("Lanczos phase outside the table");
         // Tap rows are clamped per lane. Tap columns come from consecutive
         // words, 8 bytes apart, when every lane's six columns lie inside the
         // image, else from one word per clamped column. Either way the last
-        // word is the farthest.
+        // word is the farthest. The interior test therefore looks at columns
+        // only, where the scalar one looks at both axes: a clamp inside the
+        // image changes no tap, so it decides nothing about the result, only
+        // how the columns are read (the scalar test just skips the clamps).
         const Vi bx = fx.i, by = fy.i;
-        g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > s.last_col)));
-        const int words = g.interior ? interior_words : 6;
+        g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > source.last_col)));
+        const int words = g.interior ? interior_words : lanczos_taps;
         for (int k = 0; k < words; ++k)
             g.column_offset[k] = g.interior ? (bx - 2) * pixel_bytes + 8 * k
-                                            : min(max(bx - 2 + k, Vi{}), Vi{} + s.last_col) * pixel_bytes;
-        for (int j = 0; j < 6; ++j)
-            g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + s.last_row) * s.width * pixel_bytes;
-        if (s.beyond_end(g.row_offset[5] + g.column_offset[words - 1], g.in)) return Group::Scalar;
+                                            : min(max(bx - 2 + k, Vi{}), Vi{} + source.last_col) * pixel_bytes;
+        for (int j = 0; j < lanczos_taps; ++j)
+            g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + source.last_row) * source.width * pixel_bytes;
+        if (source.beyond_end(g.row_offset[lanczos_taps - 1] + g.column_offset[words - 1], g.in)) return Group::Scalar;
         const Vi first = narrow(g.in) ? g.column_offset[0] : Vi{};
-        for (int j = 0; j < 6; ++j) prefetch_lanes(s.bytes, first + g.row_offset[j]);
+        for (int j = 0; j < lanczos_taps; ++j) prefetch_lanes(source.bytes, first + g.row_offset[j]);
         return Group::Vector;
     }
 
@@ -432,10 +243,10 @@ struct Lanczos3 {
     void fetch(Plan& g) const {
         load_weights(table, g.kx, g.wx);
         load_weights(table, g.ky, g.wy);
-        const int words = g.interior ? interior_words : 6;
-        for (int j = 0; j < 6; ++j)
+        const int words = g.interior ? interior_words : lanczos_taps;
+        for (int j = 0; j < lanczos_taps; ++j)
             for (int k = 0; k < words; ++k)
-                g.word[j][k] = gather_words(s.bytes, g.row_offset[j] + g.column_offset[k], g.in);
+                g.word[j][k] = gather_words(source.bytes, g.row_offset[j] + g.column_offset[k], g.in);
     }
 
     // The 36 products, rows outer and columns inner, for K groups at once.
@@ -443,8 +254,8 @@ struct Lanczos3 {
     // the row's words, never split between two; else word i holds tap i.
     template <bool Interior, int K>
     void sum_taps(const Plan* const (&g)[K], Vd (&sum)[K][C]) const {
-        for (int j = 0; j < 6; ++j)
-            static_for<6>([&](auto i) {
+        for (int j = 0; j < lanczos_taps; ++j)
+            static_for<lanczos_taps>([&](auto i) {
                 for (int k = 0; k < K; ++k) {
                     const Vd weight = g[k]->wx[i] * g[k]->wy[j];
                     static_for<C>([&](auto c) {
@@ -489,10 +300,10 @@ struct Lanczos3 {
 template <class T, int C, Filter F, class Row>
 void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row,
                   std::size_t width, T* out) {
-    const Source<T, C> s(src);
+    const Source<T, C> source(src);
     using Kernel = std::conditional_t<F == Filter::Bilinear, Bilinear<T, C>, Lanczos3<T, C>>;
-    Kernel kernel{s};
-    if constexpr (F == Filter::Lanczos3) kernel.table = table.front().data();
+    Kernel kernel{source};
+    if constexpr (F == Filter::Lanczos3) kernel.table = table.front().data();  // entries back to back
     constexpr int G = Kernel::groups_per_block;
     static_assert(Kernel::fetch_whole_block || !Kernel::finish_pairs,
                   "a pair is finished before its second group would be fetched");

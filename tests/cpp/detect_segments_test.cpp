@@ -8,6 +8,7 @@
 
 #include "detector/detect_segments.hpp"
 #include "detector/gaussian_downsample.hpp"
+#include "param_names.hpp"
 
 namespace trelvane {
 namespace {
@@ -84,9 +85,15 @@ TEST_P(Downsample, MatchesTheClampedBlurExactly) {
     ASSERT_EQ(std::vector<double>(b.samples.begin(), b.samples.end()), expected);
 }
 
+// Such as 40x30_scale0_8.
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+    return param_name(info.param.w, 'x', info.param.h, "_scale", info.param.scale);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, Downsample,
                          ::testing::Values(Case{40, 30, 0.8}, Case{33, 17, 0.5}, Case{5, 12, 0.1},
-                                           Case{64, 9, 0.25}, Case{101, 4, 0.8}));
+                                           Case{64, 9, 0.25}, Case{101, 4, 0.8}),
+                         case_name);
 
 TEST(Downsample, ConstantStaysConstant) {
     const std::vector<double> img(57 * 31, 97.25);

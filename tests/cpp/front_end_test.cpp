@@ -11,15 +11,16 @@
 #include <tuple>
 #include <vector>
 
-#include "detector/detect_segments.hpp"
+#include "detector/detect_segments_hooks.hpp"
 #include "detector/front_end.hpp"
-#include "detector/gaussian_downsample.hpp"
 #include "detector/pseudo_order.hpp"
+#include "param_names.hpp"
 
 namespace trelvane {
 namespace {
 
 enum class Scene { noise, bars, constant, specials, huge, tiny };
+const char* const scene_names[] = {"noise", "bars", "constant", "specials", "huge", "tiny"};
 
 // Values in 0 ... 255 (scaled for huge and tiny), row-major.
 std::vector<double> scene(Scene kind, std::size_t w, std::size_t h) {
@@ -89,7 +90,8 @@ void expect_same_segments(const Checked<std::vector<Segment>>& a, const Checked<
     }
 }
 
-using Param = std::tuple<Scene, std::pair<std::size_t, std::size_t>, double>;
+using Size = std::pair<std::size_t, std::size_t>;
+using Param = std::tuple<Scene, Size, double>;
 class FusedPath : public ::testing::TestWithParam<Param> {};
 
 template <class T>
@@ -98,7 +100,7 @@ void compare(const std::vector<double>& values, std::size_t w, std::size_t h, do
     const std::vector<T> samples = as_samples<T>(values);
     const std::span<const T> view(samples);
     WorkerPool alone(0), many(3);
-    const auto size = scale < 1 ? downsampled_size(w, h, scale) : ImageSize{w, h};
+    const ImageSize size = working_size(w, h, scale);
     if (size.width >= 3 && size.height >= 3) {
         const FrontEnd plain = reference_front_end(view, w, h, scale, alone);
         const std::vector<std::uint32_t> seeds = pseudo_order(plain.field, rho);
@@ -109,9 +111,9 @@ void compare(const std::vector<double>& values, std::size_t w, std::size_t h, do
             EXPECT_TRUE(std::equal(ordered.begin(), ordered.end(), seeds.begin(), seeds.end()));
         }
     }
-    const auto reference = detect_segments(view, w, h, scale, nullptr, Pipeline::reference, alone);
+    const auto reference = run_pipeline(Pipeline::reference, view, w, h, scale, nullptr, alone);
     for (WorkerPool* pool : {&alone, &many})
-        expect_same_segments(detect_segments(view, w, h, scale, nullptr, Pipeline::fused, *pool), reference);
+        expect_same_segments(detect_segments(view, w, h, scale, *pool), reference);
 }
 
 TEST_P(FusedPath, SameAsThePlainStages) {
@@ -125,14 +127,19 @@ TEST_P(FusedPath, SameAsThePlainStages) {
     compare<std::uint16_t>(values, w, h, scale);
 }
 
+// Such as bars_131x77_scale0_3.
+std::string case_name(const ::testing::TestParamInfo<Param>& info) {
+    const auto [kind, size, scale] = info.param;
+    return param_name(scene_names[int(kind)], '_', size.first, 'x', size.second, "_scale", scale);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Scenes, FusedPath,
     ::testing::Combine(::testing::Values(Scene::noise, Scene::bars, Scene::constant, Scene::specials, Scene::huge,
                                          Scene::tiny),
-                       ::testing::Values(std::pair<std::size_t, std::size_t>{3, 3}, std::pair<std::size_t, std::size_t>{100, 4},
-                                         std::pair<std::size_t, std::size_t>{5, 100}, std::pair<std::size_t, std::size_t>{131, 77},
-                                         std::pair<std::size_t, std::size_t>{203, 190}),
-                       ::testing::Values(0.1, 0.3, 0.5, 0.8, 1.0, 2.0)));
+                       ::testing::Values(Size{3, 3}, Size{100, 4}, Size{5, 100}, Size{131, 77}, Size{203, 190}),
+                       ::testing::Values(0.1, 0.3, 0.5, 0.8, 1.0, 2.0)),
+    case_name);
 
 }  // namespace
 }  // namespace trelvane

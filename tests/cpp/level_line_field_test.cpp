@@ -8,6 +8,7 @@
 
 #include "detector/level_line_field.hpp"
 #include "detector/pseudo_order.hpp"
+#include "param_names.hpp"
 
 namespace trelvane {
 namespace {
@@ -60,7 +61,8 @@ TEST_P(StepEdges, HorizontalEdge) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Contrasts, StepEdges,
-                         ::testing::Values(Step{10, 250, 1.0f}, Step{250, 10, -1.0f}, Step{0, 0.5, 1.0f}));
+                         ::testing::Values(Step{10, 250, 1.0f}, Step{250, 10, -1.0f}, Step{0, 0.5, 1.0f}),
+                         [](const auto& info) { return param_name("from", info.param.a, "_to", info.param.b); });
 
 std::vector<double> noise_image(std::size_t w, std::size_t h, unsigned seed) {
     std::mt19937 rng(seed);

@@ -31,7 +31,7 @@ TEST(GrowRegion, IsolatedSeedKeepsItsOwnAngle) {
     Scene s(5, 5);
     s.set(2, 2, 1.0);
     Region region = {99, 98};  // cleared by the growth
-    const double angle = grow_region(s.index(2, 2), angle_tolerance, s.field, s.used, region);
+    const double angle = grow_region(s.index(2, 2), angle_tolerance, s.field, s.used, region).angle();
     EXPECT_EQ(region, Region{s.index(2, 2)});
     const GradientRecord& r = s.field.records[s.index(2, 2)];
     EXPECT_EQ(angle, std::atan2(static_cast<double>(r.dir_y), static_cast<double>(r.dir_x)));
@@ -59,7 +59,7 @@ TEST(GrowRegion, StraightEdgeIsFollowedFromTheSeed) {
     Scene s(9, 3);
     for (std::size_t x = 0; x < 9; ++x) s.set(x, 1, 2.0);
     Region region;
-    const double angle = grow_region(s.index(4, 1), angle_tolerance, s.field, s.used, region);
+    const double angle = grow_region(s.index(4, 1), angle_tolerance, s.field, s.used, region).angle();
     EXPECT_EQ(region, (Region{13, 12, 14, 11, 15, 10, 16, 9, 17}));
     EXPECT_NEAR(angle, 2.0, 1e-6);
 }
@@ -279,7 +279,7 @@ TEST(GrowRegion, SameDecisionsAsOneHypotPerAcceptedPixel) {
         Region a, b;
         for (std::uint32_t seed = 0; seed < 60 * 40; seed += 97) {
             if (s.used[seed]) continue;
-            const double angle = grow_region(seed, tolerance, s.field, s.used, a);
+            const double angle = grow_region(seed, tolerance, s.field, s.used, a).angle();
             ASSERT_EQ(std::bit_cast<std::uint64_t>(angle),
                       std::bit_cast<std::uint64_t>(textbook_growth(seed, tolerance, t.field, t.used, b)));
             ASSERT_EQ(a, b);

@@ -99,7 +99,8 @@ TEST_P(BothFilters, EmptySourcePanicsOnlyInsideItsDomain) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Filters, BothFilters, ::testing::Values(Filter::Bilinear, Filter::Lanczos3));
+INSTANTIATE_TEST_SUITE_P(Filters, BothFilters, ::testing::Values(Filter::Bilinear, Filter::Lanczos3),
+                         [](const auto& info) { return info.param == Filter::Bilinear ? "bilinear" : "lanczos3"; });
 
 TEST(NaNPositions, BilinearStoresZeroLanczosSamplesAtZero) {
     std::vector<std::uint8_t> img(5 * 5);

@@ -1,0 +1,29 @@
+// What the tests and the benchmark reach inside the detector driver: the
+// plain stages run one after the other, the reference the fused path is
+// compared with, and the seconds each stage of a run takes.
+#pragma once
+
+#include "detect_segments.hpp"
+
+namespace trelvane {
+
+// The fused, parallel path (what detect_segments runs), or the plain stage
+// functions one after the other. Both give the same segments, bit for bit.
+enum class Pipeline { fused, reference };
+
+// Seconds spent in each stage of a run, summed over its seeds.
+struct StageTimes {
+    double front_end = 0;    // conversion, downsampling, level-line field, used mask
+    double ordering = 0;     // pseudo-ordering
+    double growing = 0;      // region growing, rectangles and refinement
+    double validation = 0;   // rectangle NFA and improvement (fused: what is left after the seed loop)
+};
+
+// detect_segments on the given pipeline, adding each stage's seconds to
+// *times unless times is null.
+template <class T>
+Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T> samples, std::uint64_t width,
+                                           std::uint64_t height, double scale, StageTimes* times = nullptr,
+                                           WorkerPool& pool = process_pool());
+
+}  // namespace trelvane
