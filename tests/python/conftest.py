@@ -1,4 +1,6 @@
-"""Helpers shared by the test files."""
+"""Helpers shared by the test files, and the summary line of the recorded
+detector comparisons."""
+import collections
 import os
 import subprocess
 import sys
@@ -22,3 +24,14 @@ def run_python(code, env=None):
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     return result.stdout
+
+
+def pytest_terminal_summary(terminalreporter):
+    """One line on how the recorded detector results were compared (a test
+    records its comparison as the property "comparison")."""
+    ways = collections.Counter(value for reports in terminalreporter.stats.values() for report in reports
+                               if getattr(report, "when", None) == "call"
+                               for name, value in getattr(report, "user_properties", ()) if name == "comparison")
+    if ways:
+        terminalreporter.write_line("recorded detector results compared: " + "; ".join(
+            f"{count} {way}" for way, count in sorted(ways.items())))
