@@ -24,7 +24,7 @@ import pytest
 
 import trelvane
 from conftest import run_python
-from detect_cases import RECORD, SEGMENTS, as_array, c_library_fingerprint, cases, fingerprint, input_fingerprint
+from detect_cases import RECORD, SEGMENTS, as_array, c_library_fingerprints, cases, fingerprint, input_fingerprint
 
 END, MARGIN, WIDTH, SCORE = 1.0, 3.0, 1.5, 4.0
 
@@ -32,7 +32,19 @@ with open(RECORD) as f:
     RECORDED = json.load(f)
 RECORDED_SEGMENTS = np.load(SEGMENTS)
 CASES = cases()
-C_LIBRARY = c_library_fingerprint()
+
+
+def c_library_difference():
+    """None where this C library gives the recorded fingerprints, otherwise
+    why not. Rounds are compared as they come: most differ in the first."""
+    recorded, rounds = iter(RECORDED["c_library"]), 0
+    for rounds, mine in enumerate(c_library_fingerprints(), 1):
+        if mine != next(recorded, None):
+            return "the C library's functions differ from the recorded ones"
+    return None if rounds else "no C library to fingerprint"
+
+
+C_LIBRARY_DIFFERENCE = c_library_difference()
 
 
 def built(case):
@@ -80,9 +92,8 @@ def test_same_segments_as_recorded(case, record_property):
     image, scale = built(case)
     segments = trelvane.detect(image, scale)
     count, digest, input_digest = RECORDED["cases"][case]
-    if C_LIBRARY is None or C_LIBRARY != RECORDED["c_library"]:
-        comparison = "within tolerances: " + ("no C library to fingerprint" if C_LIBRARY is None else
-                                              "the C library's functions differ from the recorded ones")
+    if C_LIBRARY_DIFFERENCE:
+        comparison = "within tolerances: " + C_LIBRARY_DIFFERENCE
     elif input_fingerprint(image) != input_digest:
         comparison = "within tolerances: the input differs from the recorded one"
     else:
