@@ -12,7 +12,6 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-import skimage.data
 
 import trelvane
 
@@ -26,15 +25,17 @@ def example(name):
     return module
 
 
-@pytest.mark.parametrize("name, args, check", [
-    ("rectify_document", [], lambda error: error < 0.2),
-    ("undistort", ["--size", "320x180"], lambda figures: figures["equal"] > 0.999),
-    ("batch_threads", ["--images", "4", "--size", "96"], lambda speedup: speedup > 0),
+@pytest.mark.parametrize("name, args, needs, check", [
+    ("rectify_document", [], "skimage PIL", lambda error: error < 0.2),
+    ("undistort", ["--size", "320x180"], "scipy skimage PIL", lambda figures: figures["equal"] > 0.999),
+    ("batch_threads", ["--images", "4", "--size", "96"], "skimage PIL", lambda speedup: speedup > 0),
     # Tiles on the sampling grid reproduce most whole-image segments, tiles off it few.
-    ("dask_scale_out", ["--size", "512", "--images", "2"],
+    ("dask_scale_out", ["--size", "512", "--images", "2"], "dask.distributed skimage PIL",
      lambda figures: figures["on_grid"] > 0.8 and figures["off_grid"] < 0.3),
 ])
-def test_example(name, args, check, tmp_path, capsys):
+def test_example(name, args, needs, check, tmp_path, capsys):
+    for module in needs.split():
+        pytest.importorskip(module)
     picture = tmp_path / f"{name}.png"
     assert check(example(name).main(args + ["--out", str(picture)]))
     assert picture.stat().st_size > 0
@@ -49,11 +50,14 @@ def run(*command):
 
 
 def test_stub_matches_the_module():
+    pytest.importorskip("mypy")
     run("mypy.stubtest", "--mypy-config-file", "pyproject.toml", "--allowlist",
         "src/python/stubtest_allowlist.txt", "trelvane")
 
 
 def test_examples_type_check():
+    pytest.importorskip("mypy")
+    pytest.importorskip("PIL", reason="the examples' types use Pillow's annotations")
     run("mypy", "--strict")  # files, paths and cache from pyproject.toml
 
 
@@ -67,7 +71,10 @@ def stub_examples():
 
 @pytest.mark.parametrize("name, docstring", stub_examples(), ids=[n for n, _ in stub_examples()])
 def test_stub_docstring_examples_run(name, docstring):
-    namespace = {"np": np, "skimage": skimage, "trelvane": trelvane}
+    namespace = {"np": np, "trelvane": trelvane}
+    if "skimage" in docstring:
+        pytest.importorskip("skimage.data")
+        namespace["skimage"] = sys.modules["skimage"]
     test = doctest.DocTestParser().get_doctest(docstring, namespace, name, None, 0)
     assert doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE).run(test).failed == 0
 
@@ -84,4 +91,6 @@ def code_blocks(path):
 def test_documentation_code_runs(path):
     code = code_blocks(path)
     assert "trelvane." in code
+    if "skimage" in code:
+        pytest.importorskip("skimage.data")
     exec(compile(code, path, "exec"), {})

@@ -9,7 +9,6 @@ import math
 
 import numpy as np
 import pytest
-import skimage.data
 
 import trelvane
 
@@ -130,7 +129,7 @@ CROPS = {  # 128 x 160 regions with detail and highlights
 
 @functools.cache
 def photo(name, dtype):
-    img = np.ascontiguousarray(getattr(skimage.data, name)()[CROPS[name]])
+    img = np.ascontiguousarray(getattr(pytest.importorskip("skimage.data"), name)()[CROPS[name]])
     if dtype == np.uint8:
         return img
     rng = np.random.default_rng(SEED)
