@@ -10,10 +10,10 @@ import xml.etree.ElementTree as ElementTree
 
 import numpy as np
 import pytest
-import skimage.data
 
 import trelvane
 from conftest import start_cli
+from detect_cases import strokes
 
 Image = pytest.importorskip("PIL.Image")
 from trelvane_cli import main  # noqa: E402
@@ -30,7 +30,8 @@ def own_thread_setting(monkeypatch):
 
 @pytest.fixture(scope="module")
 def arrays():
-    camera, colour = skimage.data.camera()[::2, ::2], skimage.data.astronaut()[::2, ::2]
+    camera = np.clip(strokes(256, 256, 24, 3), 0, 255).astype(np.uint8)
+    colour = np.stack([camera, camera[::-1], camera.T], axis=-1)
     deep = camera.astype(np.uint16) * 256 + np.arange(camera.size, dtype=np.uint16).reshape(camera.shape) % 256
     ys, xs = np.mgrid[0:256, 0:256].astype(np.float32)
     return {"gray.png": camera, "deep.png": deep, "deep.pgm": deep, "deep.tif": deep, "deep.npy": deep,
