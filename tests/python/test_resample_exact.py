@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import trelvane
+from detect_cases import strokes
 
 FILTERS = ["bilinear", "lanczos3"]
 DTYPES = [np.uint8, np.uint16]
@@ -127,9 +128,17 @@ CROPS = {  # 128 x 160 regions with detail and highlights
 }
 
 
+def strokes_rgb():
+    """Synthetic colour detail that needs no scikit-image: three stroke scenes."""
+    return np.stack([np.clip(strokes(128, 160, 14, seed), 0, 255).astype(np.uint8) for seed in (3, 4, 5)], -1)
+
+
 @functools.cache
 def photo(name, dtype):
-    img = np.ascontiguousarray(getattr(pytest.importorskip("skimage.data"), name)()[CROPS[name]])
+    if name == "strokes":
+        img = strokes_rgb()
+    else:
+        img = np.ascontiguousarray(getattr(pytest.importorskip("skimage.data"), name)()[CROPS[name]])
     if dtype == np.uint8:
         return img
     rng = np.random.default_rng(SEED)
@@ -175,7 +184,7 @@ def assert_same(actual, expected):
 
 @pytest.mark.parametrize("filt", FILTERS)
 @pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("name", ["astronaut", "coffee", "chelsea", "camera"])
+@pytest.mark.parametrize("name", ["astronaut", "coffee", "chelsea", "camera", "strokes"])
 def test_remap_photo_with_smooth_maps(name, dtype, filt):
     src = photo(name, dtype)
     rng = np.random.default_rng([SEED, len(name), np.dtype(dtype).itemsize])
@@ -325,7 +334,7 @@ VIEWS = {  # scale, off_x, off_y, out_size
 @pytest.mark.parametrize("filt", FILTERS)
 @pytest.mark.parametrize("view", VIEWS)
 @pytest.mark.parametrize("hname", HOMOGRAPHIES)
-@pytest.mark.parametrize("name, dtype", [("astronaut", np.uint8), ("coffee", np.uint16)])
+@pytest.mark.parametrize("name, dtype", [("astronaut", np.uint8), ("coffee", np.uint16), ("strokes", np.uint16)])
 def test_warp_homographies(name, dtype, hname, view, filt):
     src = photo(name, dtype)
     H = HOMOGRAPHIES[hname]
