@@ -212,7 +212,13 @@ def detect_job(source: str, target: str | None, scale: float, form: str) -> Job:
         samples = read_image(source)
         segments = trelvane.detect(to_gray(samples), scale)
         if target is None:
-            WRITERS[form](sys.stdout, segments, samples)
+            try:
+                WRITERS[form](sys.stdout, segments, samples)
+                sys.stdout.flush()
+            except BrokenPipeError:
+                # The reader stopped early (`| head`): the rest is not wanted,
+                # and the interpreter's last flush must not fail again.
+                os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             return
         with replaced_when_complete(target, stop) as file, \
                 io.TextIOWrapper(file, encoding="utf-8", newline="") as text:
@@ -363,6 +369,13 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 # -- the command line --------------------------------------------------------
 
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"{text} is not a positive whole number")
+    return value
+
+
 DETECT_EXAMPLES = """\
 examples:
   trelvane detect photo.png                     one segment per line on standard output
@@ -422,7 +435,7 @@ def command_line() -> argparse.ArgumentParser:
                        help="the output file of a single input (default: standard output)")
     where.add_argument("--out-dir", metavar="DIR",
                        help="a folder for one output per input, named after it (IMAGE's stem.FORMAT)")
-    detect.add_argument("--threads", type=int, default=os.process_cpu_count() or 1,
+    detect.add_argument("--threads", type=positive_int, default=os.process_cpu_count() or 1,
                         help="images processed at once (default: the number of processors); "
                              "each call's own worker threads are capped to processors / N "
                              "unless TRELVANE_NUM_THREADS is set")
@@ -440,7 +453,7 @@ def command_line() -> argparse.ArgumentParser:
     warp.add_argument("--scale", type=float, default=1.0, help="output pixels per plane unit (default 1)")
     warp.add_argument("--offset", type=float, nargs=2, default=(0.0, 0.0), metavar=("X", "Y"),
                       help="the plane point of output pixel (0, 0) (default 0 0)")
-    warp.add_argument("--size", type=int, nargs=2, metavar=("W", "H"),
+    warp.add_argument("--size", type=positive_int, nargs=2, metavar=("W", "H"),
                       help="output width and height (default: the source's)")
 
     remap = commands.add_parser("remap", help="resample an image through coordinate maps",

@@ -131,6 +131,7 @@ def test_svg_draws_segments_on_their_edges(tmp_path):
     ("detect {d}/gray.png {d}/gray.png", 2, "several inputs need --out-dir"),
     ("warp {d}/gray.png -o {d}/out.png", 2, "one of the arguments --inverse --inverse-file is required"),
     ("warp {d}/gray.png -o {d}/notes.txt --inverse 1,0,0,0,1,0,0,0,1", 2, "no image format"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse 1,0,0,0,1,0,0,0,1 --size 0 5", 2, "not a positive whole number"),
 ])
 def test_bad_input_gives_one_line_and_its_exit_status(files, command, code, message, capsys, monkeypatch):
     if command.endswith("no-Pillow"):
