@@ -15,6 +15,15 @@
 #endif
 
 namespace trelvane {
+namespace {
+
+// What the standard library knows of the machine's processors; at least 1.
+std::size_t hardware_threads() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+}  // namespace
 
 #if defined(TRELVANE_LINUX)
 
@@ -26,8 +35,7 @@ std::size_t available_processors() {
         const int n = CPU_COUNT(&set);
         if (n > 0) return static_cast<std::size_t>(n);
     }
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? n : 1;
+    return hardware_threads();
 }
 
 namespace {
@@ -44,10 +52,7 @@ void* allocate_large_buffer(std::size_t bytes) {
 
 #else
 
-std::size_t available_processors() {
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? n : 1;
-}
+std::size_t available_processors() { return hardware_threads(); }
 
 void* allocate_large_buffer(std::size_t bytes) { return std::malloc(bytes == 0 ? 1 : bytes); }
 

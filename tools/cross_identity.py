@@ -5,32 +5,22 @@ architectures bit for bit.
     python tools/cross_identity.py compare A.npz B.npz
 
 The inputs use integer arithmetic and basic float operations only (no
-mathematical library calls), so that both architectures start from the same
-bits. Resampling must agree exactly (compare exits 1 otherwise); detect calls
+mathematical library calls beyond the square root), so that both
+architectures start from the same bits. Resampling must agree exactly (compare exits 1 otherwise); detect calls
 the C library's mathematical functions, which may differ in the last bit
 between libraries, so its rows are counted, not required to agree.
 """
+import os
 import platform
 import sys
 
 import numpy as np
 
+# The tests' synthetic stroke scene: integer draws and exact arithmetic only.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "python"))
+from detect_cases import strokes  # noqa: E402
+
 FIELDS = ("x1", "y1", "x2", "y2", "width", "precision", "log_nfa")
-
-
-def scene(h=360, w=480):
-    """Bars at many angles and contrasts over a ramp, with uniform integer noise."""
-    rng = np.random.default_rng(5)
-    y, x = np.mgrid[0:h, 0:w].astype(np.float64)
-    image = 40 + 0.1 * x
-    image[60:200, 80:260] += 90
-    for a, b, cx, cy, level in zip(rng.integers(-9, 10, 40), rng.integers(-9, 10, 40),
-                                   rng.integers(0, w, 40), rng.integers(0, h, 40),
-                                   rng.integers(20, 200, 40)):
-        across = (a * (x - cx) + b * (y - cy)) / float(max(abs(a) + abs(b), 1))
-        along = (b * (x - cx) - a * (y - cy)) / float(max(abs(a) + abs(b), 1))
-        image[(np.abs(across) < 2.5) & (np.abs(along) < 90)] = level
-    return np.clip(image + rng.integers(-8, 9, (h, w)), 0, 255)
 
 
 def maps(h, w, oh, ow):
@@ -51,7 +41,7 @@ INVERSE = [1.02, 0.15, -40.0, 0.05, 1.1, -20.0, 0.0002, 0.0004, 1.0]
 
 def results():
     import trelvane
-    gray = scene()
+    gray = np.minimum(strokes(360, 480, 40, 5), 255)
     out = {}
     for dtype, top in ((np.uint8, 1), (np.uint16, 257)):
         g = (gray * top).astype(dtype)
