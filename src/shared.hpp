@@ -166,15 +166,15 @@ private:
 
 // The process-wide pool: one worker per logical processor available to the
 // process, created on first use and created anew in a child after fork().
-// TRELVANE_NUM_THREADS, read when the pool is created, caps the number of
+// TRELVANE_NUM_THREADS, read when the pool is created, sets the number of
 // threads working on one loop (see pool_workers).
 WorkerPool& process_pool();
 
 // Workers for a pool on a machine with `processors` logical processors, given
 // the text of TRELVANE_NUM_THREADS (null when unset). A positive decimal n
 // allows n threads per loop, the calling thread included: n workers (none for
-// n = 1), at most one per processor; anything else (0, negative, not a
-// number) leaves the default.
+// n = 1), even more than there are processors (up to 1024); anything else
+// (0, negative, not a number) leaves the default, one per processor.
 std::size_t pool_workers(const char* setting, std::size_t processors);
 
 // Splits out into consecutive rows of row_length elements and calls

@@ -124,6 +124,9 @@ void WorkerPool::worker_loop() {
     }
 }
 
+// The parallel seed loop names a thread's speculations in 16 bits.
+constexpr std::size_t max_pool_workers = 1024;
+
 std::size_t pool_workers(const char* setting, std::size_t processors) {
     if (!setting) return processors;
     const char* end = setting + std::strlen(setting);
@@ -131,8 +134,10 @@ std::size_t pool_workers(const char* setting, std::size_t processors) {
     const auto [stop, error] = std::from_chars(setting, end, n);
     if (error != std::errc{} || stop != end || n <= 0) return processors;
     // A pool of w workers runs a loop on at most w threads, the caller
-    // included (WorkerPool); a single thread needs no worker at all.
-    return n == 1 ? 0 : std::min(processors, static_cast<std::size_t>(n));
+    // included (WorkerPool); a single thread needs no worker at all. An
+    // explicit count is honoured above the processor count too, up to a
+    // bound on threads a process can sensibly start.
+    return n == 1 ? 0 : std::min(max_pool_workers, static_cast<std::size_t>(n));
 }
 
 namespace {

@@ -4,18 +4,14 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <mutex>
 
 #include "detect_segments_hooks.hpp"
 #include "front_end.hpp"
 #include "gaussian_downsample.hpp"
-#include "grow_region.hpp"
-#include "improve_rect.hpp"
+#include "mask_access.hpp"
 #include "pseudo_order.hpp"
 #include "records.hpp"
-#include "refine_region.hpp"
-#include "region_to_rect.hpp"
+#include "seed_loop.hpp"
 
 namespace trelvane {
 
@@ -55,128 +51,22 @@ void sort_longest_first(std::vector<Segment>& segments) {
 
 namespace {
 
-// Seeds lie scattered over the image and most are already taken when their
-// turn comes. Far ahead, fetch a seed's mask byte; nearer, when that byte
-// says free, fetch the three record rows its growth starts on. Only hints:
-// the byte may change before the seed's turn.
-constexpr std::size_t mask_prefetch_distance = 16;
-constexpr std::size_t record_prefetch_distance = 6;
-
-void prefetch_ahead(std::span<const std::uint32_t> seeds, std::size_t i, const GradientField& field,
-                    const UsedMask& used) {
-    if (i + mask_prefetch_distance < seeds.size()) __builtin_prefetch(&used[seeds[i + mask_prefetch_distance]]);
-    if (i + record_prefetch_distance >= seeds.size()) return;
-    const std::size_t ahead = seeds[i + record_prefetch_distance];
-    if (used[ahead]) return;
-    const std::size_t w = field.width, count = field.records.size();
-    for (const std::size_t q : {ahead >= w ? ahead - w : ahead, ahead, ahead + w < count ? ahead + w : ahead})
-        __builtin_prefetch(field.records.data() + q);
-}
-
-constexpr double log10_11 = 1.0413926851582251;
-constexpr double log10_8 = 0.9030899869919435;  // −log10 of the aligned probability 0.125
-
-// The run's sizes and thresholds.
-struct RunConstants {
-    double log_nt;
-    std::uint64_t min_region_size;
-
-    explicit RunConstants(const GradientField& field)
-        : log_nt(2.5 * (std::log10(static_cast<double>(field.width)) + std::log10(static_cast<double>(field.height))) +
-                 log10_11),
-          min_region_size(saturating_u64(std::ceil(log_nt / log10_8))) {}
-};
-
-// A refined candidate; after validation, its improved rectangle and score.
-struct Candidate {
-    Rect rect;
-    double log_nfa;
-};
-
-// The seed loop: grows, fits and refines a region from every seed still free
-// and hands each dense candidate's rectangle to emit, in seed order.
+// The sequential seed loop, the reference: hands each dense candidate's
+// rectangle to emit, in seed order.
 template <class Emit>
 void seed_loop(FrontEnd& fe, std::span<const std::uint32_t> seeds, const RunConstants& run, Laps& laps,
                Emit&& emit) {
-    const GradientField& field = fe.field;
-    UsedMask& used = fe.used;
+    DirectMask mask(fe.used);
     Region region;
     Rect rect;
     for (std::size_t i = 0; i < seeds.size(); ++i) {
-        prefetch_ahead(seeds, i, field, used);
-        const std::uint32_t seed = seeds[i];
-        if (used[seed]) continue;
-        const DirectionSum sum = grow_region(seed, angle_tolerance, field, used, region);
-        if (region.size() < run.min_region_size) {
-            laps.lap(&StageTimes::growing);
-            continue;
-        }
-        rect = region_to_rect(region, field, sum.angle(), aligned_probability);
-        const bool dense = refine_region(region, rect, used, field, run.min_region_size);
+        prefetch_ahead(seeds, i, fe.field, fe.used);
+        if (fe.used[seeds[i]]) continue;  // most seeds: no call
+        const SeedFate fate = process_seed(seeds[i], fe.field, mask, run, region, rect);
         laps.lap(&StageTimes::growing);
-        if (dense) emit(rect);
+        if (fate == SeedFate::dense) emit(rect);
     }
 }
-
-Candidate validate(const Rect& rect, const GradientField& field, const RunConstants& run) {
-    Candidate c{rect, 0};
-    c.log_nfa = improve_rect(c.rect, field.records, rho, run.log_nt, field.width, field.height);
-    return c;
-}
-
-// Candidates validated while the seed loop goes on. Rectangle improvement
-// reads only the field (never written during the loop) and its own
-// rectangle, never the used mask, so it can run on another thread; each
-// result goes back to its candidate's slot, which keeps seed order.
-class ValidationQueue {
-public:
-    ValidationQueue(const GradientField& field, const RunConstants& run) : field_(field), run_(run) {}
-
-    // Wakes the validator once a few candidates wait, not for every one: a
-    // wake-up costs the seed loop a system call.
-    void push(const Rect& rect) {
-        bool wake;
-        {
-            std::lock_guard lock(mutex_);
-            items_.push_back({rect, 0});
-            wake = items_.size() - taken_ >= wake_batch;
-        }
-        if (wake) ready_.notify_one();
-    }
-    void close() {
-        {
-            std::lock_guard lock(mutex_);
-            closed_ = true;
-        }
-        ready_.notify_all();
-    }
-    // Validates queued candidates until the queue is closed and drained.
-    void work() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            ready_.wait(lock, [&] { return taken_ < items_.size() || closed_; });
-            if (taken_ == items_.size()) return;
-            const std::size_t i = taken_++;
-            const Rect rect = items_[i].rect;
-            lock.unlock();
-            const Candidate done = validate(rect, field_, run_);
-            lock.lock();
-            items_[i] = done;
-        }
-    }
-    // Every candidate in seed order; only once work() has returned everywhere.
-    const std::vector<Candidate>& results() const { return items_; }
-
-private:
-    static constexpr std::size_t wake_batch = 8;
-    const GradientField& field_;
-    const RunConstants& run_;
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::vector<Candidate> items_;
-    std::size_t taken_ = 0;
-    bool closed_ = false;
-};
 
 // Accepted candidates as segments, scaled back to input coordinates by the
 // factor to_input, longest first.
@@ -226,6 +116,24 @@ std::vector<Segment> pipelined_segments(FrontEnd& fe, std::span<const std::uint3
     return accepted(queue.results(), to_input);
 }
 
+// The seed loop on every thread the pool lends (seed_loop.hpp), then the
+// validation of what is left.
+std::vector<Segment> parallel_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double to_input, Laps& laps,
+                                       WorkerPool& pool, SpeculationCounts* counts) {
+    const RunConstants run(fe.field);
+    ValidationQueue queue(fe.field, run);
+    parallel_seed_loop(fe.field, fe.used, seeds, run, queue, pool, counts,
+                       [&] { laps.lap(&StageTimes::growing); });
+    laps.lap(&StageTimes::validation);
+    return accepted(queue.results(), to_input);
+}
+
+// Threads from which the parallel seed loop is worth it. With two, one
+// validating beside the sequential loop is as fast (measured on a 2-core
+// AMD EPYC, docs/performance.rst): the speculator reads the mask lines the
+// committer writes, and their caches trade them back and forth.
+constexpr std::size_t parallel_loop_threads = 3;
+
 // The plain stages one after the other: the reference for the fused path.
 template <class T>
 std::vector<Segment> reference_run(std::span<const T> samples, std::size_t w, std::size_t h, double scale,
@@ -238,12 +146,15 @@ std::vector<Segment> reference_run(std::span<const T> samples, std::size_t w, st
 }
 
 template <class T>
-std::vector<Segment> fused_run(std::span<const T> samples, std::size_t w, std::size_t h, double scale,
-                               double to_input, Laps& laps, WorkerPool& pool) {
+std::vector<Segment> fused_run(Pipeline pipeline, std::span<const T> samples, std::size_t w, std::size_t h,
+                               double scale, double to_input, Laps& laps, WorkerPool& pool,
+                               SpeculationCounts* counts) {
     FrontEnd fe = fused_front_end(samples, w, h, scale, pool);
     laps.lap(&StageTimes::front_end);
     const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks, pool);
     laps.lap(&StageTimes::ordering);
+    if (pipeline == Pipeline::parallel || pool.workers() >= parallel_loop_threads)
+        return parallel_segments(fe, seeds, to_input, laps, pool, counts);
     return pipelined_segments(fe, seeds, to_input, laps, pool);
 }
 
@@ -255,7 +166,8 @@ ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale) 
 
 template <class T>
 Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T> samples, std::uint64_t width,
-                                           std::uint64_t height, double scale, StageTimes* times, WorkerPool& pool) {
+                                           std::uint64_t height, double scale, StageTimes* times, WorkerPool& pool,
+                                           SpeculationCounts* counts) {
     const std::uint64_t length = dims_product(width, height);
     if (samples.size() != length) return SizeMismatch{length, samples.size()};
     if (width < 3 || height < 3) return std::vector<Segment>{};
@@ -268,7 +180,7 @@ Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T>
     Laps laps(times);
     const double to_input = downsamples(scale) ? 1 / scale : 1.0;
     if (pipeline == Pipeline::reference) return reference_run(samples, width, height, scale, to_input, laps, pool);
-    return fused_run(samples, width, height, scale, to_input, laps, pool);
+    return fused_run(pipeline, samples, width, height, scale, to_input, laps, pool, counts);
 }
 
 template <class T>
@@ -281,7 +193,8 @@ Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::u
     template Checked<std::vector<Segment>> detect_segments<T>(std::span<const T>, std::uint64_t, std::uint64_t, \
                                                               double, WorkerPool&);                            \
     template Checked<std::vector<Segment>> run_pipeline<T>(Pipeline, std::span<const T>, std::uint64_t,        \
-                                                           std::uint64_t, double, StageTimes*, WorkerPool&);
+                                                           std::uint64_t, double, StageTimes*, WorkerPool&,    \
+                                                           SpeculationCounts*);
 TRELVANE_DETECT(double)
 TRELVANE_DETECT(float)
 TRELVANE_DETECT(std::uint8_t)

@@ -4,26 +4,31 @@
 #pragma once
 
 #include "detect_segments.hpp"
+#include "seed_loop.hpp"
 
 namespace trelvane {
 
-// The fused, parallel path (what detect_segments runs), or the plain stage
-// functions one after the other. Both give the same segments, bit for bit.
-enum class Pipeline { fused, reference };
+// The fused, parallel path (what detect_segments runs: its seed loop is the
+// parallel one on a pool of three threads or more), the same with the
+// parallel seed loop on any pool, or the plain stage functions one after the
+// other. All give the same segments, bit for bit.
+enum class Pipeline { fused, parallel, reference };
 
 // Seconds spent in each stage of a run, summed over its seeds.
 struct StageTimes {
     double front_end = 0;    // conversion, downsampling, level-line field, used mask
     double ordering = 0;     // pseudo-ordering
-    double growing = 0;      // region growing, rectangles and refinement
+    double growing = 0;      // the seed loop: region growing, rectangles and refinement
     double validation = 0;   // rectangle NFA and improvement (fused: what is left after the seed loop)
 };
 
 // detect_segments on the given pipeline, adding each stage's seconds to
-// *times unless times is null.
+// *times unless times is null, and storing what the parallel seed loop did
+// with its speculations in *counts unless counts is null (left as it is when
+// the loop ran on one thread).
 template <class T>
 Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T> samples, std::uint64_t width,
                                            std::uint64_t height, double scale, StageTimes* times = nullptr,
-                                           WorkerPool& pool = process_pool());
+                                           WorkerPool& pool = process_pool(), SpeculationCounts* counts = nullptr);
 
 }  // namespace trelvane

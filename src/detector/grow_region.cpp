@@ -2,6 +2,7 @@
 
 #include <cfloat>
 
+#include "mask_access.hpp"
 #include "shared.hpp"
 
 namespace trelvane {
@@ -23,9 +24,10 @@ const double cos_angle_tolerance = std::cos(angle_tolerance);
 // number), so whenever dot lies farther than 1e-14 × |approx| from approx,
 // the sign of dot - approx is that of dot - T and decides the test exactly.
 // A NaN on either side fails both margin tests and goes to hypot.
+template <class Mask>
 struct Growth {
     const GradientRecord* records;
-    std::uint8_t* used;
+    Mask& used;
     std::size_t width, height;
     Region& region;
     double cos_tolerance;
@@ -50,11 +52,11 @@ struct Growth {
 
     // Takes q into the region when it is free and aligned with the sum.
     void accept_if_aligned(std::size_t q) {
-        if (used[q]) return;
+        if (used.taken(q)) return;
         const double mx = records[q].dir_x, my = records[q].dir_y;
         const double dot = sx * mx + sy * my;
         if (!aligned(dot)) return;
-        used[q] = 1;
+        used.take(q);
         region.push_back(static_cast<std::uint32_t>(q));
         sx = sx + mx;
         sy = sy + my;
@@ -65,6 +67,7 @@ struct Growth {
     void visit_neighbours(std::uint32_t p, const PixelGrid& grid) {
         const std::size_t w = width, h = height;
         const std::size_t x = grid.x(p), y = grid.y(p);
+        used.visit(x, y);
         if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
             accept_if_aligned(p - w - 1), accept_if_aligned(p - w), accept_if_aligned(p - w + 1);
             accept_if_aligned(p - 1), accept_if_aligned(p + 1);
@@ -79,20 +82,31 @@ struct Growth {
 
 }  // namespace
 
-DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
+template <class Mask>
+DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, Mask& used,
                          Region& region) {
     if (seed >= field.records.size() || used.size() != field.records.size() ||
         field.records.size() != field.width * field.height)
         fail("region seed outside the image");
     const GradientRecord& first = field.records[seed];
     const double c = tolerance == angle_tolerance ? cos_angle_tolerance : std::cos(tolerance);
-    Growth growth{field.records.data(), used.data(), field.width, field.height, region, c, first.dir_x, first.dir_y, c};
+    Growth<Mask> growth{field.records.data(), used, field.width, field.height, region, c, first.dir_x, first.dir_y, c};
     region.clear();
     region.push_back(seed);
-    used[seed] = 1;
+    used.take(seed);
     const PixelGrid grid(field.width);
     for (std::size_t k = 0; k < region.size(); ++k) growth.visit_neighbours(region[k], grid);
     return {growth.sx, growth.sy};
+}
+
+template DirectionSum grow_region(std::uint32_t, double, const GradientField&, DirectMask&, Region&);
+template DirectionSum grow_region(std::uint32_t, double, const GradientField&, StampedMask&, Region&);
+template DirectionSum grow_region(std::uint32_t, double, const GradientField&, SpeculativeMask&, Region&);
+
+DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
+                         Region& region) {
+    DirectMask mask(used);
+    return grow_region(seed, tolerance, field, mask, region);
 }
 
 }  // namespace trelvane

@@ -18,7 +18,13 @@ struct DirectionSum {
 
 // Clears region and refills it from seed (entry 0), marking every accepted
 // pixel in used. Returns the summed direction of the accepted pixels. The
-// seed must be free and inside the field.
+// seed must be free and inside the field. Mask is one of the views of
+// mask_access.hpp (instantiated for each of them).
+template <class Mask>
+DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, Mask& used,
+                         Region& region);
+
+// The same on the mask itself.
 DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
                          Region& region);
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "grow_region.hpp"
+#include "mask_access.hpp"
 #include "region_to_rect.hpp"
 #include "shared.hpp"
 
@@ -90,11 +91,12 @@ double seed_tolerance(const Region& region, const Rect& rect, const GradientFiel
 
 // Removes, in place, every pixel farther than rad from the seed (entry 0),
 // moving the last entry into each gap, and frees it in used.
-void drop_beyond(Region& region, UsedMask& used, const PixelGrid& grid, double rad) {
+template <class Mask>
+void drop_beyond(Region& region, Mask& used, const PixelGrid& grid, double rad) {
     const PixelDistance distance(region.front(), grid, rad);
     for (std::size_t i = 0; i < region.size();) {
         if (distance.above(region[i])) {
-            used[region[i]] = 0;
+            used.release(region[i]);
             region[i] = region.back();
             region.pop_back();
         } else {
@@ -103,7 +105,8 @@ void drop_beyond(Region& region, UsedMask& used, const PixelGrid& grid, double r
     }
 }
 
-void check_indices(const Region& region, const UsedMask& used, const GradientField& field) {
+template <class Mask>
+void check_indices(const Region& region, const Mask& used, const GradientField& field) {
     if (region.empty()) fail("refining an empty region");
     if (used.size() != field.records.size()) fail("used mask and field differ in size");
     for (std::uint32_t q : region)
@@ -112,7 +115,8 @@ void check_indices(const Region& region, const UsedMask& used, const GradientFie
 
 }  // namespace
 
-bool refine_region(Region& region, Rect& rect, UsedMask& used, const GradientField& field,
+template <class Mask>
+bool refine_region(Region& region, Rect& rect, Mask& used, const GradientField& field,
                    std::uint64_t min_region_size) {
     check_indices(region, used, field);
     if (density(region, rect) >= min_density) return true;
@@ -120,7 +124,7 @@ bool refine_region(Region& region, Rect& rect, UsedMask& used, const GradientFie
     // Regrow from the seed with a tolerance fitted to the pixels near it.
     const std::uint32_t seed = region.front();
     const double tolerance = seed_tolerance(region, rect, field);
-    for (std::uint32_t q : region) used[q] = 0;
+    for (std::uint32_t q : region) used.release(q);
     const DirectionSum sum = grow_region(seed, tolerance, field, used, region);
     if (region.size() < min_region_size) return false;
     const double angle = sum.angle();
@@ -140,6 +144,16 @@ bool refine_region(Region& region, Rect& rect, UsedMask& used, const GradientFie
         rect = region_to_rect(region, field, angle, rect.p);
         if (density(region, rect) >= min_density) return true;
     }
+}
+
+template bool refine_region(Region&, Rect&, DirectMask&, const GradientField&, std::uint64_t);
+template bool refine_region(Region&, Rect&, StampedMask&, const GradientField&, std::uint64_t);
+template bool refine_region(Region&, Rect&, SpeculativeMask&, const GradientField&, std::uint64_t);
+
+bool refine_region(Region& region, Rect& rect, UsedMask& used, const GradientField& field,
+                   std::uint64_t min_region_size) {
+    DirectMask mask(used);
+    return refine_region(region, rect, mask, field, min_region_size);
 }
 
 }  // namespace trelvane

@@ -14,7 +14,13 @@ inline constexpr double min_density = 0.7;
 
 // True when region and rect now describe a dense enough candidate (rect is
 // the rectangle of the region as it stands); false rejects the candidate.
-// Pixels released by regrowth or shrinking are freed in used.
+// Pixels released by regrowth or shrinking are freed in used. Mask is one of
+// the views of mask_access.hpp (instantiated for each of them).
+template <class Mask>
+bool refine_region(Region& region, Rect& rect, Mask& used, const GradientField& field,
+                   std::uint64_t min_region_size);
+
+// The same on the mask itself.
 bool refine_region(Region& region, Rect& rect, UsedMask& used, const GradientField& field,
                    std::uint64_t min_region_size);
 

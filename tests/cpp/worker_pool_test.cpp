@@ -131,11 +131,12 @@ TEST_P(PoolSizes, NoMoreThreadsRunRowsThanThereAreWorkers) {
 
 INSTANTIATE_TEST_SUITE_P(Workers, PoolSizes, ::testing::Values(0, 1, 3, 8));
 
-TEST(ProcessPool, ThreadSettingCapsTheWorkers) {
+TEST(ProcessPool, ThreadSettingSetsTheWorkers) {
     EXPECT_EQ(pool_workers(nullptr, 4), 4u);
     EXPECT_EQ(pool_workers("1", 4), 0u);  // the calling thread alone
     EXPECT_EQ(pool_workers("3", 4), 3u);  // the caller and two workers at a time
-    EXPECT_EQ(pool_workers("64", 4), 4u);  // never more than the default
+    EXPECT_EQ(pool_workers("8", 4), 8u);  // asked for: more than the processors
+    EXPECT_EQ(pool_workers("100000", 4), 1024u);
     for (const char* ignored : {"0", "-2", "", "two", "2.5", " 2", "2 ", "99999999999999999999"})
         EXPECT_EQ(pool_workers(ignored, 4), 4u) << ignored;
 }

@@ -1,0 +1,120 @@
+// The seed loop: a region grown, fitted and refined from every seed still
+// free, in seed order; each dense candidate validated by rectangle
+// improvement. Its only shared state is the used mask.
+//
+// The sequential loop (detect_segments.cpp) is the reference. The parallel
+// loop gives the same candidates in the same order on every thread the pool
+// lends: speculators grow seeds ahead of their turn against the mask as it
+// stands, without writing it, and log every mask byte they found free; one
+// committer takes the seeds in order, keeps a speculation whose logged bytes
+// are all still free (its growth then saw exactly the mask of its turn), and
+// grows the seed again itself otherwise.
+#pragma once
+
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "records.hpp"
+#include "shared.hpp"
+
+namespace trelvane {
+
+inline constexpr double log10_11 = 1.0413926851582251;
+inline constexpr double log10_8 = 0.9030899869919435;  // −log10 of the aligned probability 0.125
+
+// The run's sizes and thresholds.
+struct RunConstants {
+    double log_nt;
+    std::uint64_t min_region_size;
+
+    explicit RunConstants(const GradientField& field)
+        : log_nt(2.5 * (std::log10(static_cast<double>(field.width)) + std::log10(static_cast<double>(field.height))) +
+                 log10_11),
+          min_region_size(saturating_u64(std::ceil(log_nt / log10_8))) {}
+};
+
+// What became of one seed.
+enum class SeedFate : std::uint8_t {
+    taken,   // already used at its turn: nothing grown
+    small,   // region below the minimal size: its pixels stay used
+    sparse,  // refinement rejected the candidate
+    dense,   // a candidate for validation
+};
+
+// Grows, fits and refines the region of one seed on the mask view `mask`
+// (mask_access.hpp); rect holds the candidate when the fate is dense. The
+// pixels marked in the mask afterwards are exactly those left in region.
+template <class Mask>
+SeedFate process_seed(std::uint32_t seed, const GradientField& field, Mask& mask, const RunConstants& run,
+                      Region& region, Rect& rect);
+
+// A refined candidate; after validation, its improved rectangle and score.
+struct Candidate {
+    Rect rect;
+    double log_nfa;
+};
+
+Candidate validate(const Rect& rect, const GradientField& field, const RunConstants& run);
+
+// Candidates validated while the seed loop goes on. Rectangle improvement
+// reads only the field (never written during the loop) and its own
+// rectangle, never the used mask, so it can run on another thread; each
+// result goes back to its candidate's slot, which keeps seed order.
+class ValidationQueue {
+public:
+    ValidationQueue(const GradientField& field, const RunConstants& run) : field_(field), run_(run) {}
+
+    void push(const Rect& rect);
+    // No more candidates will come.
+    void close();
+    // Validates queued candidates until the queue is closed and drained.
+    void work();
+    // Validates one queued candidate if there is one; false when there was none.
+    bool work_one();
+    // Every candidate in seed order; only once work() has returned everywhere.
+    const std::vector<Candidate>& results() const { return items_; }
+
+private:
+    // Validates item i, taken under the lock that `lock` holds, and stores it.
+    void validate_taken(std::unique_lock<std::mutex>& lock);
+
+    static constexpr std::size_t wake_batch = 8;
+    const GradientField& field_;
+    const RunConstants& run_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<Candidate> items_;
+    std::size_t taken_ = 0;
+    bool closed_ = false;
+};
+
+// What the parallel loop did with the seeds it grew, for the tests and the benchmark.
+struct SpeculationCounts {
+    std::size_t kept = 0;     // grown ahead of their turn and committed as grown
+    std::size_t regrown = 0;  // grown ahead, then given up: a byte they read was taken since, or a seed
+                              // before them in their block was not kept; grown again at their turn
+    std::size_t own = 0;      // grown by the committer at their turn
+};
+
+// The seed loop on every thread the pool lends, each dense candidate pushed
+// to queue in seed order; loop_done() is called as the last seed is
+// committed, and the queue is then drained by every thread. Leaves the mask
+// as the sequential loop does. Counts are stored in *counts unless null.
+void parallel_seed_loop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
+                        const RunConstants& run, ValidationQueue& queue, WorkerPool& pool,
+                        SpeculationCounts* counts, const std::function<void()>& loop_done);
+
+// Seeds lie scattered over the image and most are already taken when their
+// turn comes. Far ahead of seed position i, fetch a seed's mask byte; nearer,
+// when that byte says free, fetch the three record rows its growth starts
+// on. Only hints: the byte may change before the seed's turn (it is read
+// as the speculators read the mask).
+void prefetch_ahead(std::span<const std::uint32_t> seeds, std::size_t i, const GradientField& field,
+                    const UsedMask& used);
+
+}  // namespace trelvane
