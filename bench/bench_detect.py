@@ -15,9 +15,14 @@ side by side in one run:
   implementation the fused, parallel path replaced), from the C++ stage timer
   (bench/detect_stages.cpp), with the stage split of the fused path.
 
-Then two Python threads calling detect at once (2048², or 512² with --quick,
-scale 0.8): calls per second and CPU seconds per call, alone and side by
-side, against what the CPU time allows (processors / CPU seconds per call).
+Then the pool against one worker (TRELVANE_NUM_THREADS=1), from the stage
+timer run both ways in turn, at 2048² and 8192² (512² with --quick), scales
+0.8 and 1.0, with what the parallel seed loop did with its growths; the
+model of the parallel seed loop on 2 to 32 threads, from a recorded run of
+the 2048² photo at 0.8 (bench/seed_loop_model.hpp); and two Python threads
+calling detect at once (2048², or 512² with --quick, scale 0.8): calls per
+second and CPU seconds per call, alone and side by side, against what the CPU
+time allows (processors / CPU seconds per call).
 """
 
 import argparse
@@ -69,18 +74,50 @@ def canny_hough(image):
                                                       line_gap=3, rng=0)
 
 
-def stage_times(timer, image, scale, repeats):
-    """{path: {stage: seconds}} for the fused and the reference path."""
+def stage_times(timer, image, scale, repeats, env=None):
+    """{path: {stage: seconds}} for the fused and the reference path, and
+    {"model threads N": {...}} for the modelled parallel seed loop."""
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "image.pgm")
         Image.fromarray(image).save(path)
-        lines = subprocess.run([timer, path, repr(scale), str(repeats)], check=True,
-                               capture_output=True, text=True).stdout.splitlines()
+        lines = subprocess.run([timer, path, repr(scale), str(repeats)], check=True, capture_output=True,
+                               text=True, env={**os.environ, **(env or {})}).stdout.splitlines()
     out = {}
     for line in lines:
-        name, *fields = line.split()
+        words = line.split()
+        name, fields = (" ".join(words[:3]), words[3:]) if words[0] == "model" else (words[0], words[1:])
         out[name] = {key: float(value) for key, value in zip(fields[::2], fields[1::2])}
     return out
+
+
+def pool_against_one_worker(timer, sides):
+    """The fused path with the default pool and with one worker, run in
+    turn (best of three rounds each), and the parallel loop's growths."""
+    print("\nthe pool against one worker (TRELVANE_NUM_THREADS=1), stage timer, best of 3 rounds\n")
+    print(f"{'image':<11}{'scale':>6}{'pool ms':>9}{'1 worker ms':>13}{'x faster':>10}"
+          f"{'loop ms':>9}{'kept':>8}{'regrown':>9}{'own':>8}")
+    for side in sides:
+        image = photo(side)
+        for scale in (0.8, 1.0):
+            pool, alone = None, None
+            for _ in range(3):
+                p = stage_times(timer, image, scale, 2)["fused"]
+                a = stage_times(timer, image, scale, 2, {"TRELVANE_NUM_THREADS": "1"})["fused"]
+                pool = p if pool is None or p["total"] < pool["total"] else pool
+                alone = a if alone is None or a["total"] < alone["total"] else alone
+            print(f"{f'{side}x{side}':<11}{scale:>6}{pool['total'] * 1e3:>9.1f}{alone['total'] * 1e3:>13.1f}"
+                  f"{alone['total'] / pool['total']:>10.2f}{pool['growing'] * 1e3:>9.1f}"
+                  f"{pool['kept']:>8.0f}{pool['regrown']:>9.0f}{pool['own']:>8.0f}", flush=True)
+
+
+def modelled_scaling(timer, side):
+    """The parallel seed loop's modelled speed-up on more threads."""
+    model = {name: m for name, m in stage_times(timer, photo(side), 0.8, 1).items() if name.startswith("model")}
+    print(f"\nparallel seed loop modelled on more threads, camera {side}x{side}, scale 0.8"
+          " (bench/seed_loop_model.hpp)\n")
+    print(f"{'threads':>8}{'loop speed-up':>15}{'regrown':>10}")
+    for name, m in model.items():
+        print(f"{name.split()[2]:>8}{m['speedup']:>15.2f}{m['regrown']:>10.1%}")
 
 
 def calls(image, scale, count, threads):
@@ -149,6 +186,8 @@ def main():
             print(f"{f'{side}x{side}':<11}{scale:>6}{ours * 1e3:>8.1f}{len(segments):>6}"
                   f"{floor / ours:>9.2f}{peer / ours:>9.1f}{fused['total'] * 1e3:>10.1f}"
                   f"{plain['total'] * 1e3:>10.1f}{plain['total'] / fused['total']:>9.2f}   {split}", flush=True)
+    pool_against_one_worker(args.timer, (512,) if args.quick else (2048, 8192))
+    modelled_scaling(args.timer, 512 if args.quick else 2048)
     concurrency(512 if args.quick else 2048, 0.8, 4 if args.quick else 8)
 
 

@@ -1,11 +1,15 @@
-// Times the detector's stages on an 8-bit binary PGM image, for the fused,
-// parallel path and for the plain stage functions run one after the other
-// (the reference the fused path replaces), interleaved in one process.
+// Times the detector's stages on an 8-bit binary PGM image, interleaved in
+// one process: the fused, parallel path as detect runs it ("fused") and the
+// plain stage functions one after the other ("reference", with the
+// sequential seed loop). Then models the parallel seed loop on more threads
+// from a recorded run (seed_loop_model.hpp).
 //
 //     detect_stages IMAGE.pgm SCALE REPEATS
 //
 // Prints one line per path: its name, then seconds per stage of its run with
-// the smallest total, and the number of segments, for bench/bench_detect.py.
+// the smallest total, the number of segments and what the parallel seed loop
+// did with its growths; then one line per modelled thread count. For
+// bench/bench_detect.py.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "detector/detect_segments_hooks.hpp"
+#include "seed_loop_model.hpp"
 
 namespace {
 
@@ -81,11 +86,16 @@ int main(int argc, char** argv) {
     Best paths[] = {{"fused", trelvane::Pipeline::fused, {}, 1e300, 1e300, 0, {}},
                     {"reference", trelvane::Pipeline::reference, {}, 1e300, 1e300, 0, {}}};
     for (int r = 0; r < repeats; ++r)
-        for (Best& path : paths) if (!getenv("ONLY_FUSED") || path.pipeline == trelvane::Pipeline::fused) time_once(image, scale, path);
+        for (Best& path : paths) time_once(image, scale, path);
     for (const Best& b : paths)
         std::printf("%s total %.6f cpu %.6f front_end %.6f ordering %.6f growing %.6f validation %.6f segments %zu "
                     "kept %zu regrown %zu own %zu\n",
                     b.name, b.total, b.cpu, b.times.front_end, b.times.ordering, b.times.growing, b.times.validation,
                     b.segments, b.counts.kept, b.counts.regrown, b.counts.own);
+    const auto trace = trelvane::trace_seed_loop<std::uint8_t>(image.samples, image.width, image.height, scale);
+    for (std::size_t threads : {2, 4, 8, 16, 32}) {
+        const auto m = trelvane::model_parallel_loop(trace, threads);
+        std::printf("model threads %zu speedup %.3f regrown %.4f\n", threads, m.speedup, m.regrown_fraction);
+    }
     return 0;
 }

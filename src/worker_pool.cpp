@@ -124,7 +124,6 @@ void WorkerPool::worker_loop() {
     }
 }
 
-// The parallel seed loop names a thread's speculations in 16 bits.
 constexpr std::size_t max_pool_workers = 1024;
 
 std::size_t pool_workers(const char* setting, std::size_t processors) {

@@ -94,9 +94,9 @@ std::vector<Segment> sequential_segments(FrontEnd& fe, std::span<const std::uint
     return accepted(candidates, to_input);
 }
 
-// The seed loop and a validator as the two units of one pool loop; the seed
-// loop helps drain the queue once it is done. Without a free worker the
-// validator runs after the seed loop, on the same thread.
+// The sequential seed loop and a validator as the two units of one pool
+// loop; the seed loop helps drain the queue once it is done. With a pool of
+// one thread, the validator runs after the seed loop, on the same thread.
 std::vector<Segment> pipelined_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double to_input, Laps& laps,
                                         WorkerPool& pool) {
     const RunConstants run(fe.field);
@@ -128,12 +128,6 @@ std::vector<Segment> parallel_segments(FrontEnd& fe, std::span<const std::uint32
     return accepted(queue.results(), to_input);
 }
 
-// Threads from which the parallel seed loop is worth it. With two, one
-// validating beside the sequential loop is as fast (measured on a 2-core
-// AMD EPYC, docs/performance.rst): the speculator reads the mask lines the
-// committer writes, and their caches trade them back and forth.
-constexpr std::size_t parallel_loop_threads = 3;
-
 // The plain stages one after the other: the reference for the fused path.
 template <class T>
 std::vector<Segment> reference_run(std::span<const T> samples, std::size_t w, std::size_t h, double scale,
@@ -153,7 +147,8 @@ std::vector<Segment> fused_run(Pipeline pipeline, std::span<const T> samples, st
     laps.lap(&StageTimes::front_end);
     const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks, pool);
     laps.lap(&StageTimes::ordering);
-    if (pipeline == Pipeline::parallel || pool.workers() >= parallel_loop_threads)
+    // A pool of one thread has nothing to speculate with.
+    if (pipeline == Pipeline::parallel || pool.workers() >= 2)
         return parallel_segments(fe, seeds, to_input, laps, pool, counts);
     return pipelined_segments(fe, seeds, to_input, laps, pool);
 }
@@ -184,6 +179,15 @@ Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T>
 }
 
 template <class T>
+SeedLoopTrace trace_seed_loop(std::span<const T> samples, std::uint64_t width, std::uint64_t height, double scale) {
+    const ImageSize size = working_size(width, height, scale);
+    if (samples.size() != dims_product(width, height) || size.width < 3 || size.height < 3) return {};
+    FrontEnd fe = fused_front_end(samples, width, height, scale);
+    const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks);
+    return trace_seed_loop(fe.field, fe.used, seeds, RunConstants(fe.field));
+}
+
+template <class T>
 Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::uint64_t width,
                                               std::uint64_t height, double scale, WorkerPool& pool) {
     return run_pipeline(Pipeline::fused, samples, width, height, scale, nullptr, pool);
@@ -194,7 +198,8 @@ Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::u
                                                               double, WorkerPool&);                            \
     template Checked<std::vector<Segment>> run_pipeline<T>(Pipeline, std::span<const T>, std::uint64_t,        \
                                                            std::uint64_t, double, StageTimes*, WorkerPool&,    \
-                                                           SpeculationCounts*);
+                                                           SpeculationCounts*);                               \
+    template SeedLoopTrace trace_seed_loop<T>(std::span<const T>, std::uint64_t, std::uint64_t, double);
 TRELVANE_DETECT(double)
 TRELVANE_DETECT(float)
 TRELVANE_DETECT(std::uint8_t)

@@ -9,9 +9,9 @@
 namespace trelvane {
 
 // The fused, parallel path (what detect_segments runs: its seed loop is the
-// parallel one on a pool of three threads or more), the same with the
-// parallel seed loop on any pool, or the plain stage functions one after the
-// other. All give the same segments, bit for bit.
+// parallel one on a pool of two threads or more), the same with the parallel
+// seed loop on any pool, or the plain stage functions one after the other.
+// All give the same segments, bit for bit.
 enum class Pipeline { fused, parallel, reference };
 
 // Seconds spent in each stage of a run, summed over its seeds.
@@ -30,5 +30,10 @@ template <class T>
 Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T> samples, std::uint64_t width,
                                            std::uint64_t height, double scale, StageTimes* times = nullptr,
                                            WorkerPool& pool = process_pool(), SpeculationCounts* counts = nullptr);
+
+// The seed loop of detect_segments's run recorded for the model of the
+// parallel loop (seed_loop.hpp); empty where the run grows nothing.
+template <class T>
+SeedLoopTrace trace_seed_loop(std::span<const T> samples, std::uint64_t width, std::uint64_t height, double scale);
 
 }  // namespace trelvane

@@ -1,3 +1,11 @@
+// The plain downsampling stage, run only by the reference pipeline
+// (Pipeline::reference) and the tests. detect runs the fused front end
+// (front_end.cpp), which blurs and samples the same rows on the way to the
+// level-line field. Both take the kernel, the sampled rows and columns and the
+// output size from gaussian_kernel, downsample_source and downsampled_size
+// (this file, declared in gaussian_downsample.hpp): a change to those changes
+// both; a change to the blur passes here changes only the reference detect is
+// tested against.
 #include "gaussian_downsample.hpp"
 
 #include <algorithm>

@@ -1,3 +1,10 @@
+// The plain level-line stage, run only by the reference pipeline
+// (Pipeline::reference) and the tests. detect runs the fused front end
+// (front_end.cpp), which computes the same records in one pass with the
+// downsampling and the used mask. Both take the per-pixel arithmetic from
+// gradient_at and level_line_record (level_line_field.hpp): a change there
+// changes both; a change here changes only the reference detect is tested
+// against.
 #include "level_line_field.hpp"
 
 namespace trelvane {

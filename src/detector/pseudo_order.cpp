@@ -1,3 +1,8 @@
+// pseudo_order is the plain ordering stage, run only by the reference
+// pipeline (Pipeline::reference) and the tests; detect runs order_seeds
+// (below) on the strong pixels the fused front end (front_end.cpp) collects.
+// Both bin with seed_bin (pseudo_order.hpp): a change there changes both; a
+// change to pseudo_order changes only the reference detect is tested against.
 #include "pseudo_order.hpp"
 
 namespace trelvane {

@@ -1,6 +1,7 @@
 #include "seed_loop.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -112,23 +113,6 @@ private:
     unsigned spins_ = 0;
 };
 
-// Seeds are speculated a block of positions at a time: a thread claims a
-// block, grows its seeds in order as the sequential loop would (each region
-// taken, for the seeds after it, as if committed) and hands the block over
-// at once, so that threads exchange a few cache lines per block, not per
-// seed. Most positions hold seeds taken by their turn: a block holds a few
-// growths.
-constexpr std::size_t block_positions = 64;
-// Speculators start this many blocks ahead of the committer's. Seeds close in
-// the order lie in neighbouring rows: a speculator growing right behind the
-// committer reads the very cache lines of the mask that the committer is
-// writing, and both wait on each other's caches.
-constexpr std::size_t lead_blocks = 24;
-// No block is grown this many blocks ahead of the committer's.
-constexpr std::size_t window_blocks = 64;
-// Block speculations each thread cycles through: one for every block of the
-// window past the lead, and a few more for the committer's turn to come.
-constexpr std::size_t blocks_per_thread = window_blocks - lead_blocks + 4;
 
 // One seed's growth in a block speculation: its position, what became of it
 // and the ends of its ranges in the block's region and footprint lists (its
@@ -171,7 +155,10 @@ public:
         : field_(field), used_(used), seeds_(seeds), run_(run), queue_(queue), grid_(field.width),
           tiles_(field.width), stamps_(tiles_.count(field.height), 0),
           blocks_((seeds.size() + block_positions - 1) / block_positions), claims_(blocks_),
-          speculations_(threads * blocks_per_thread) {
+          window_(speculation_window(seeds.size())),
+          // One per block of the window past the lead, and a few more for the
+          // committer's turn to come.
+          per_thread_(window_.end - window_.lead + 4), speculations_(threads * per_thread_) {
         if (speculations_.size() >= by_committer) fail("too many threads for the seed loop");
     }
 
@@ -208,13 +195,13 @@ public:
             if (committed >= blocks_) break;
             // Candidates first: validating them is never wasted.
             if (queue_.work_one()) continue;
-            b = next_open(std::max(b, committed + lead_blocks), committed);
+            b = next_open(std::max(b, committed + window_.lead), committed);
             BlockSpeculation* s = b == none ? nullptr : next_speculation(self, committed);
             if (s && claim(b, index(*s)))
                 grow_block(b, *s, self);
             else
                 backoff.pause();  // nothing to grow before the committer moves on
-            if (b == none) b = committed + lead_blocks;
+            if (b == none) b = committed + window_.lead;
         }
     }
 
@@ -231,7 +218,7 @@ private:
     // and its turn through its block speculations.
     struct Worker {
         Worker(const ParallelSeedLoop& loop, std::size_t thread)
-            : held(loop.used_.size()), first(thread * blocks_per_thread) {}
+            : held(loop.used_.size()), first(thread * loop.per_thread_) {}
         PixelSet held;
         Region region;
         Rect rect;
@@ -239,24 +226,24 @@ private:
         std::size_t next = 0;  // the one it uses next, from first
     };
 
-    static constexpr std::uint16_t by_committer = UINT16_MAX;  // a claim of the committer at the block's turn
+    static constexpr std::uint32_t by_committer = UINT32_MAX;  // a claim of the committer at the block's turn
     static constexpr std::size_t none = SIZE_MAX;
 
     std::size_t block_end(std::size_t b) const { return std::min(seeds_.size(), (b + 1) * block_positions); }
-    std::uint16_t index(const BlockSpeculation& s) const {
-        return static_cast<std::uint16_t>(&s - speculations_.data() + 1);
+    std::uint32_t index(const BlockSpeculation& s) const {
+        return static_cast<std::uint32_t>(&s - speculations_.data() + 1);
     }
 
     // The first block from b on, inside the window of the committer's block,
     // that nobody has claimed; `none` when there is none.
     std::size_t next_open(std::size_t b, std::size_t committed) const {
-        for (const std::size_t end = std::min(blocks_, committed + window_blocks); b < end; ++b)
+        for (const std::size_t end = std::min(blocks_, committed + window_.end); b < end; ++b)
             if (claims_[b].load(std::memory_order_relaxed) == 0) return b;
         return none;
     }
 
-    bool claim(std::size_t block, std::uint16_t by) {
-        std::uint16_t open = 0;
+    bool claim(std::size_t block, std::uint32_t by) {
+        std::uint32_t open = 0;
         return claims_[block].compare_exchange_strong(open, by, std::memory_order_relaxed);
     }
 
@@ -274,7 +261,7 @@ private:
 
     // Grows the seeds of block b, claimed for speculation s, in order.
     void grow_block(std::size_t b, BlockSpeculation& s, Worker& self) {
-        self.next = (self.next + 1) % blocks_per_thread;
+        self.next = (self.next + 1) % per_thread_;
         s.tag_.store(BlockSpeculation::tag(b, false), std::memory_order_relaxed);
         s.seeds.clear(), s.regions.clear(), s.footprint.clear();
         s.since = commits_count_.load(std::memory_order_acquire);
@@ -312,7 +299,7 @@ private:
                 grow_block(ahead, *mine, own);
             else
                 backoff.pause();
-            if (ahead == none) ahead = b + window_blocks;
+            if (ahead == none) ahead = b + window_.end;
         }
         keep_block(b, s, own);
     }
@@ -387,8 +374,10 @@ private:
     const std::size_t blocks_;
     // Per block: 0 while unclaimed, by_committer, or 1 + the index of the
     // speculation that grows it.
-    std::vector<std::atomic<std::uint16_t>> claims_;
-    std::vector<BlockSpeculation> speculations_;  // blocks_per_thread for each thread
+    std::vector<std::atomic<std::uint32_t>> claims_;
+    const SpeculationWindow window_;
+    const std::size_t per_thread_;                // speculations of each thread
+    std::vector<BlockSpeculation> speculations_;  // per_thread_ for each thread
     SpeculationCounts counts_;                    // the committer's
     std::uint32_t commits_ = 0;                   // block commits finished since the loop went parallel
     std::atomic<std::uint32_t> commits_count_{0};  // the same, for the speculators
@@ -398,6 +387,39 @@ private:
 };
 
 }  // namespace
+
+SeedLoopTrace trace_seed_loop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
+                              const RunConstants& run) {
+    using clock = std::chrono::steady_clock;
+    const PixelGrid grid(field.width);
+    const TileGrid tiles(field.width);
+    SeedLoopTrace trace{seeds.size(), {}, {}, {}};
+    PixelSet held(used.size());
+    Region region;
+    Rect rect;
+    for (std::size_t i = 0; i < seeds.size(); ++i) {
+        const std::uint32_t seed = seeds[i];
+        if (used[seed]) continue;
+        SpeculativeMask mask(used, held, trace.reads, tiles, field.width, field.height);
+        const auto start = clock::now();
+        process_seed(seed, field, mask, run, region, rect);
+        const auto grown = clock::now();
+        for (std::uint32_t q : region) {
+            used[q] = 1;
+            held.erase(q);
+        }
+        const auto marked = clock::now();
+        for (std::uint32_t q : region) {
+            const std::uint32_t t = tiles.at(grid.x(q), grid.y(q));
+            if (trace.writes.empty() || trace.writes.back() != t) trace.writes.push_back(t);
+        }
+        trace.seeds.push_back({i,
+                               std::chrono::duration<double>(grown - start).count(),
+                               std::chrono::duration<double>(marked - grown).count(), trace.reads.size(),
+                               trace.writes.size()});
+    }
+    return trace;
+}
 
 void parallel_seed_loop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
                         const RunConstants& run, ValidationQueue& queue, WorkerPool& pool,

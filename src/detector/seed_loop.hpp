@@ -11,6 +11,7 @@
 // grows the seed again itself otherwise.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -93,6 +94,30 @@ private:
     bool closed_ = false;
 };
 
+// Seeds are speculated a block of positions at a time: a thread claims a
+// block, grows its seeds in order as the sequential loop would (each region
+// taken, for the seeds after it, as if committed) and hands the block over
+// at once, so that threads exchange a few cache lines per block, not per
+// seed. Most positions hold seeds taken by their turn: a block holds a few
+// growths.
+inline constexpr std::size_t block_positions = 64;
+// Where speculators grow, in blocks ahead of the committer's: from `lead` to
+// before `end`. Seeds close in the order lie in neighbouring rows: a
+// speculator right behind the committer reads the very cache lines of the
+// mask that the committer writes, and both wait on each other's caches;
+// hence the lead. A window that spans much of the seed list spans much of
+// the image, where the committer's growths meanwhile take what the
+// speculations read: on the camera photo, a 64-block window had three
+// speculated growths in four grown again at 512², one in ten at 2048². So
+// the window is 1/256 of the list, at most 64 blocks, with the lead 3/8 of it.
+struct SpeculationWindow {
+    std::size_t lead, end;
+};
+inline SpeculationWindow speculation_window(std::size_t seeds) {
+    const std::size_t end = std::clamp<std::size_t>(seeds / (256 * block_positions), 2, 64);
+    return {std::max<std::size_t>(end * 3 / 8, 1), end};
+}
+
 // What the parallel loop did with the seeds it grew, for the tests and the benchmark.
 struct SpeculationCounts {
     std::size_t kept = 0;     // grown ahead of their turn and committed as grown
@@ -108,6 +133,24 @@ struct SpeculationCounts {
 void parallel_seed_loop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
                         const RunConstants& run, ValidationQueue& queue, WorkerPool& pool,
                         SpeculationCounts* counts, const std::function<void()>& loop_done);
+
+// The sequential seed loop recorded for a model of the parallel one: for
+// every seed grown, its position, the seconds its growth took (through a
+// speculative view of the mask) and the 4 × 4-pixel tiles it read and wrote,
+// as ranges of `reads` and `writes`; and the seconds it took to mark each
+// region in the mask, as the committer does for a kept growth.
+struct SeedTrace {
+    std::size_t position;
+    double growth_seconds, mark_seconds;
+    std::size_t reads_end, writes_end;
+};
+struct SeedLoopTrace {
+    std::size_t positions = 0;
+    std::vector<SeedTrace> seeds;
+    std::vector<std::uint32_t> reads, writes;
+};
+SeedLoopTrace trace_seed_loop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
+                              const RunConstants& run);
 
 // Seeds lie scattered over the image and most are already taken when their
 // turn comes. Far ahead of seed position i, fetch a seed's mask byte; nearer,

@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
 // other's pixels. A speculation of the second edge while the first is being
 // committed must be found out and grown again.
 TEST(ParallelSeedLoop, NeighbouringSeedsThatCollideAreGrownAgain) {
-    const std::size_t w = 600, h = 300;
+    const std::size_t w = 1500, h = 600;
     std::vector<std::uint8_t> img(w * h, 20);
     for (std::size_t y = 5; y + 5 < h; ++y)
         for (std::size_t x = 6; x + 6 < w; x += 6) img[y * w + x] = 220;
