@@ -17,7 +17,8 @@ side by side in one run:
 
 Then the pool against one worker (TRELVANE_NUM_THREADS=1), from the stage
 timer run both ways in turn, at 2048² and 8192² (512² with --quick), scales
-0.8 and 1.0, with what the parallel seed loop did with its growths; the
+0.8 and 1.0, beside the parallel seed loop on the same pool (detect uses it
+from three threads on) and what it did with its growths; the
 model of the parallel seed loop on 2 to 32 threads, from a recorded run of
 the 2048² photo at 0.8 (bench/seed_loop_model.hpp); and two Python threads
 calling detect at once (2048², or 512² with --quick, scale 0.8): calls per
@@ -91,23 +92,24 @@ def stage_times(timer, image, scale, repeats, env=None):
 
 
 def pool_against_one_worker(timer, sides):
-    """The fused path with the default pool and with one worker, run in
-    turn (best of three rounds each), and the parallel loop's growths."""
+    """detect's path with the default pool and with one worker, run in turn
+    (best of three rounds each); beside them the parallel seed loop on the
+    default pool, whatever its size, and what it did with its growths."""
     print("\nthe pool against one worker (TRELVANE_NUM_THREADS=1), stage timer, best of 3 rounds\n")
     print(f"{'image':<11}{'scale':>6}{'pool ms':>9}{'1 worker ms':>13}{'x faster':>10}"
-          f"{'loop ms':>9}{'kept':>8}{'regrown':>9}{'own':>8}")
+          f"{'parallel loop ms':>18}{'kept':>8}{'regrown':>9}{'own':>8}")
     for side in sides:
         image = photo(side)
         for scale in (0.8, 1.0):
-            pool, alone = None, None
-            for _ in range(3):
-                p = stage_times(timer, image, scale, 2)["fused"]
-                a = stage_times(timer, image, scale, 2, {"TRELVANE_NUM_THREADS": "1"})["fused"]
-                pool = p if pool is None or p["total"] < pool["total"] else pool
-                alone = a if alone is None or a["total"] < alone["total"] else alone
+            rounds = [(stage_times(timer, image, scale, 2),
+                       stage_times(timer, image, scale, 2, {"TRELVANE_NUM_THREADS": "1"})["fused"])
+                      for _ in range(3)]
+            pool = min((r[0]["fused"] for r in rounds), key=lambda t: t["total"])
+            parallel = min((r[0]["parallel"] for r in rounds), key=lambda t: t["total"])
+            alone = min((r[1] for r in rounds), key=lambda t: t["total"])
             print(f"{f'{side}x{side}':<11}{scale:>6}{pool['total'] * 1e3:>9.1f}{alone['total'] * 1e3:>13.1f}"
-                  f"{alone['total'] / pool['total']:>10.2f}{pool['growing'] * 1e3:>9.1f}"
-                  f"{pool['kept']:>8.0f}{pool['regrown']:>9.0f}{pool['own']:>8.0f}", flush=True)
+                  f"{alone['total'] / pool['total']:>10.2f}{parallel['total'] * 1e3:>18.1f}"
+                  f"{parallel['kept']:>8.0f}{parallel['regrown']:>9.0f}{parallel['own']:>8.0f}", flush=True)
 
 
 def modelled_scaling(timer, side):

@@ -1,6 +1,7 @@
 // Times the detector's stages on an 8-bit binary PGM image, interleaved in
-// one process: the fused, parallel path as detect runs it ("fused") and the
-// plain stage functions one after the other ("reference", with the
+// one process: the fused, parallel path as detect runs it ("fused"), the
+// same with the parallel seed loop whatever the pool's size ("parallel"),
+// and the plain stage functions one after the other ("reference", with the
 // sequential seed loop). Then models the parallel seed loop on more threads
 // from a recorded run (seed_loop_model.hpp).
 //
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
     const double scale = std::strtod(argv[2], nullptr);
     const int repeats = std::atoi(argv[3]);
     Best paths[] = {{"fused", trelvane::Pipeline::fused, {}, 1e300, 1e300, 0, {}},
+                    {"parallel", trelvane::Pipeline::parallel, {}, 1e300, 1e300, 0, {}},
                     {"reference", trelvane::Pipeline::reference, {}, 1e300, 1e300, 0, {}}};
     for (int r = 0; r < repeats; ++r)
         for (Best& path : paths) time_once(image, scale, path);

@@ -168,16 +168,16 @@ public:
         Worker own(*this, 0);
         DirectMask direct(used_);
         std::size_t b = 0;
-        for (; b < blocks_ && !wanted_.load(std::memory_order_relaxed); ++b)
+        for (; b < blocks_ && !progress_.wanted.load(std::memory_order_relaxed); ++b)
             for (std::size_t i = b * block_positions; i < block_end(b); ++i) {
                 prefetch_ahead(seeds_, i, field_, used_);
                 if (!used_[seeds_[i]]) emit(process_seed(seeds_[i], field_, direct, run_, own.region, own.rect), own.rect);
             }
-        committed_.store(b, std::memory_order_relaxed);
-        granted_.store(true, std::memory_order_release);
+        progress_.committed.store(b, std::memory_order_relaxed);
+        progress_.granted.store(true, std::memory_order_release);
         for (; b < blocks_; ++b) {
             commit(b, own);
-            commits_count_.store(++commits_, std::memory_order_release);
+            progress_.commits.store(++commits_, std::memory_order_release);
         }
         finish();
     }
@@ -186,12 +186,12 @@ public:
     // grows blocks ahead of the committer when there is none, until the
     // committer is done.
     void speculate(std::size_t thread) {
-        wanted_.store(true, std::memory_order_relaxed);
+        progress_.wanted.store(true, std::memory_order_relaxed);
         Backoff backoff;
-        while (!granted_.load(std::memory_order_acquire)) backoff.pause();
+        while (!progress_.granted.load(std::memory_order_acquire)) backoff.pause();
         Worker self(*this, thread);
         for (std::size_t b = 0;;) {
-            const std::size_t committed = committed_.load(std::memory_order_acquire);
+            const std::size_t committed = progress_.committed.load(std::memory_order_acquire);
             if (committed >= blocks_) break;
             // Candidates first: validating them is never wasted.
             if (queue_.work_one()) continue;
@@ -207,8 +207,8 @@ public:
 
     // Ends the loop for the speculators.
     void finish() {
-        committed_.store(blocks_, std::memory_order_release);
-        granted_.store(true, std::memory_order_release);
+        progress_.committed.store(blocks_, std::memory_order_release);
+        progress_.granted.store(true, std::memory_order_release);
     }
 
     SpeculationCounts counts() const { return counts_; }
@@ -264,7 +264,7 @@ private:
         self.next = (self.next + 1) % per_thread_;
         s.tag_.store(BlockSpeculation::tag(b, false), std::memory_order_relaxed);
         s.seeds.clear(), s.regions.clear(), s.footprint.clear();
-        s.since = commits_count_.load(std::memory_order_acquire);
+        s.since = progress_.commits.load(std::memory_order_acquire);
         s.failed = false;
         try {
             SpeculativeMask mask(used_, self.held, s.footprint, tiles_, field_.width, field_.height);
@@ -287,7 +287,7 @@ private:
 
     // The committer at block b.
     void commit(std::size_t b, Worker& own) {
-        committed_.store(b, std::memory_order_release);
+        progress_.committed.store(b, std::memory_order_release);
         if (claim(b, by_committer)) return grow_own(b * block_positions, block_end(b), own);
         BlockSpeculation& s = speculations_[claims_[b].load(std::memory_order_relaxed) - 1];
         // Rather than wait for the speculator, grow a later block the same way.
@@ -380,10 +380,15 @@ private:
     std::vector<BlockSpeculation> speculations_;  // per_thread_ for each thread
     SpeculationCounts counts_;                    // the committer's
     std::uint32_t commits_ = 0;                   // block commits finished since the loop went parallel
-    std::atomic<std::uint32_t> commits_count_{0};  // the same, for the speculators
-    std::atomic<bool> wanted_{false};              // a speculator has arrived
-    std::atomic<bool> granted_{false};             // the committer has left the mask to atomic access
-    std::atomic<std::size_t> committed_{0};        // blocks below are committed
+    // What the speculators read as they go, on a cache line of its own that
+    // only a block commit writes.
+    struct alignas(64) Progress {
+        std::atomic<std::uint32_t> commits{0};  // commits_, for the speculators
+        std::atomic<std::size_t> committed{0};  // blocks below are committed
+        std::atomic<bool> wanted{false};        // a speculator has arrived
+        std::atomic<bool> granted{false};       // the committer has left the mask to atomic access
+    } progress_;
+    char pad_[64] = {};  // nor does anything after it share the line
 };
 
 }  // namespace
