@@ -113,10 +113,8 @@ private:
     unsigned spins_ = 0;
 };
 
-
 // One seed's growth in a block speculation: its position, what became of it
-// and the ends of its ranges in the block's region and footprint lists (its
-// footprint range also holds the seeds found taken just before it).
+// and the ends of its ranges in the block's region and footprint lists.
 struct SpeculatedSeed {
     std::size_t position;
     SeedFate fate;
@@ -135,8 +133,7 @@ struct BlockSpeculation {
     bool failed = false;      // a growth threw: the block is grown again at its turn, where the failure surfaces
     std::vector<SpeculatedSeed> seeds;
     std::vector<std::uint32_t> regions;    // the seeds' regions, one after another
-    std::vector<std::uint32_t> footprint;  // the tiles the growths read, seed after seed, then those of the
-                                           // seeds found taken after the last growth
+    std::vector<std::uint32_t> footprint;  // the tiles the growths read, seed after seed
 };
 
 // The committer walks the blocks in order and alone writes the mask,
@@ -145,9 +142,10 @@ struct BlockSpeculation {
 // committer too, while it waits) that grows it ahead into one of its own
 // block speculations, named in the claim; a thread reuses a speculation once
 // the committer has passed its block. The committer keeps the speculated
-// seeds up to the first whose footprint holds a tile written since the
-// growths started (the seeds after it saw its region as taken), and grows the
-// block's seeds from there itself.
+// growths up to the first whose footprint holds a tile written since the
+// growths started, or up to the first seed found taken that is free at its
+// turn (the growths after either saw the mask of a different past), and
+// grows the block's seeds from there itself.
 class ParallelSeedLoop {
 public:
     ParallelSeedLoop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
@@ -171,7 +169,8 @@ public:
         for (; b < blocks_ && !progress_.wanted.load(std::memory_order_relaxed); ++b)
             for (std::size_t i = b * block_positions; i < block_end(b); ++i) {
                 prefetch_ahead(seeds_, i, field_, used_);
-                if (!used_[seeds_[i]]) emit(process_seed(seeds_[i], field_, direct, run_, own.region, own.rect), own.rect);
+                if (!used_[seeds_[i]])
+                    emit(process_seed(seeds_[i], field_, direct, run_, own.region, own.rect), own.rect);
             }
         progress_.committed.store(b, std::memory_order_relaxed);
         progress_.granted.store(true, std::memory_order_release);
@@ -197,10 +196,12 @@ public:
             if (queue_.work_one()) continue;
             b = next_open(std::max(b, committed + window_.lead), committed);
             BlockSpeculation* s = b == none ? nullptr : next_speculation(self, committed);
-            if (s && claim(b, index(*s)))
+            if (s && claim(b, index(*s))) {
                 grow_block(b, *s, self);
-            else
+                backoff = Backoff{};
+            } else {
                 backoff.pause();  // nothing to grow before the committer moves on
+            }
             if (b == none) b = committed + window_.lead;
         }
     }
