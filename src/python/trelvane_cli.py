@@ -323,7 +323,7 @@ def run(jobs: list[tuple[str, Job]], threads: int, show_progress: bool) -> int:
     return 1 if failed else 0
 
 
-# -- checks made before any work -----------------------------------------------
+# -- checks made before any work --------------------------------------------
 
 def writable_folder(parser: argparse.ArgumentParser, folder: str, named: str) -> None:
     """Refuses an output folder that is missing or cannot be written, naming
@@ -351,12 +351,12 @@ def detect_format(args: argparse.Namespace) -> str:
         return extension[1:] or "txt"
     parser: argparse.ArgumentParser = args.command_parser
     parser.error(f"{args.output}: no output format has the extension {extension!r}: "
-                              f"name it .{', .'.join(FORMATS)}, or give --format")
+                 f"name it .{', .'.join(FORMATS)}, or give --format")
 
 
-def detect_targets(args: argparse.Namespace, form: str) -> dict[str, str]:
-    """Each input's output: its file under --out-dir, else -o's (standard
-    output without -o), in the order of the inputs."""
+def detect_targets(args: argparse.Namespace, form: str) -> list[tuple[str, str]]:
+    """Each input with its output: its file under --out-dir, else -o's
+    (standard output without -o), in the order of the inputs."""
     parser = args.command_parser
     if args.images.count(STDIO) > 1:
         parser.error("standard input (-) can be read only once")
@@ -364,21 +364,20 @@ def detect_targets(args: argparse.Namespace, form: str) -> dict[str, str]:
         if len(args.images) > 1:
             parser.error("several inputs need --out-dir")
         output_file(parser, args.output or STDIO)
-        return {args.images[0]: args.output or STDIO}
-    targets: dict[str, str] = {}
+        return [(args.images[0], args.output or STDIO)]
+    sources: dict[str, str] = {}
     for image in args.images:
         stem = "stdin" if image == STDIO else Path(image).stem
         target = os.path.join(args.out_dir, f"{stem}.{form}")
-        if target in targets.values():
-            first = next(source for source, other in targets.items() if other == target)
-            parser.error(f"{first} and {image} would both write {target}")
-        targets[image] = target
+        if target in sources:
+            parser.error(f"{sources[target]} and {image} would both write {target}")
+        sources[target] = image
     try:
         os.makedirs(args.out_dir, exist_ok=True)
     except OSError as error:
         parser.error(f"--out-dir {args.out_dir}: {error.strerror}")
     writable_folder(parser, args.out_dir, f"--out-dir {args.out_dir}")
-    return targets
+    return [(image, target) for target, image in sources.items()]
 
 
 def physical_memory() -> int | None:
@@ -403,6 +402,8 @@ def fits_in_memory(args: argparse.Namespace) -> None:
 
 def image_output(args: argparse.Namespace) -> None:
     output_file(args.command_parser, args.output)
+    if args.output == STDIO and sys.stdout.isatty():
+        args.command_parser.error("-o -: standard output is a terminal: send the PNG to a file or a pipe")
     if args.output != STDIO and not is_npy(args.output):
         try:
             image_format(args.output)
@@ -423,7 +424,7 @@ def cap_pool(workers: int) -> None:
 def detect_command(args: argparse.Namespace) -> int:
     form = detect_format(args)
     targets = detect_targets(args, form)
-    jobs = [(image, detect_job(image, target, args.scale, form)) for image, target in targets.items()]
+    jobs = [(image, detect_job(image, target, args.scale, form)) for image, target in targets]
     threads = max(1, min(args.threads, len(jobs)))
     cap_pool(threads)
     return run(jobs, threads, len(jobs) > 1 and not args.quiet and sys.stderr.isatty())
