@@ -36,6 +36,15 @@ def run_python(code, env=None):
     return result.stdout
 
 
+def run_cli(args, given=b""):
+    """The standard output of the trelvane command, run in a fresh interpreter
+    with `given` on its standard input; the command must succeed."""
+    result = subprocess.run([sys.executable, "-m", "trelvane_cli", *map(str, args)], input=given,
+                            env=child_environment(), capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr.decode()
+    return result.stdout
+
+
 def start_cli(*args):
     """The trelvane command in a fresh interpreter, as `python -m trelvane_cli`."""
     return subprocess.Popen([sys.executable, "-m", "trelvane_cli", *map(str, args)], env=child_environment(),

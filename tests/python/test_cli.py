@@ -3,16 +3,19 @@ files only, and one line per bad input."""
 import base64
 import io
 import json
+import shutil
 import signal
+import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ElementTree
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import trelvane
-from conftest import start_cli
+from conftest import child_environment, run_cli, start_cli
 from detect_cases import strokes
 
 Image = pytest.importorskip("PIL.Image")
@@ -20,6 +23,7 @@ from trelvane_cli import main  # noqa: E402
 
 NINE = ("x1", "y1", "x2", "y2", "width", "precision", "log_nfa", "angle", "length")
 HOMOGRAPHY = [0.6, 0.1, 20.0, 0.0, 0.7, 10.0, 0.0, 0.0004, 1.0]
+ROOT = Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture(autouse=True)
@@ -121,42 +125,98 @@ def test_svg_draws_segments_on_their_edges(tmp_path):
 
 
 @pytest.mark.parametrize("command, code, message", [
-    ("warp {d}/gray.png -o {d}/out.png --inverse 1,0,0,0,1,0,0,0", 1,
-     "expected a sequence of length 9 (got 8) (while processing 'inverse')"),
-    ("warp {d}/gray.png -o {d}/out.png --inverse 1,0,0,0,1,0,0,0,one", 1, "--inverse:"),
+    # Usage errors: found before any input is read.
+    ("detect {d}/gray.png --scale -1", 2, "-1 is not a positive number"),
+    ("detect {d}/gray.png --scale 0", 2, "0 is not a positive number"),
+    ("detect {d}/gray.png --scale nan", 2, "nan is not a finite number"),
+    ("detect {d}/gray.png --scale inf", 2, "inf is not a finite number"),
+    ("detect {d}/gray.png -o {d}/out.png", 2, "no output format has the extension '.png'"),
+    ("detect {d}/gray.png -o {d}/missing/out.svg", 2, "the folder"),
+    ("detect {d}/gray.png -o {d}", 2, "a folder, not an output file"),
+    ("detect {d}/gray.png --out-dir {d}/notes.txt/out", 2, "--out-dir"),
+    ("detect {d}/gray.png --out-dir {d}/notes.txt", 2, "--out-dir"),
+    ("detect - - --out-dir {d}/out", 2, "standard input (-) can be read only once"),
+    ("detect {d}/gray.png {d}/gray.png", 2, "several inputs need --out-dir"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse 1,0,0,0,1,0,0,0", 2, "nine numbers are needed, not 8"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse 1,0,0,0,1,0,0,0,one", 2, "could not convert"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse 1,0,0,0,1,0,0,0,nan", 2, "must be finite"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse 1,0,0,0,1e999,0,0,0,1", 2, "must be finite"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse 0,0,0,0,0,0,0,0,0", 2, "singular"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse 1,2,3,2,4,6,0,0,1", 2, "singular"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse-file {d}/singular.txt", 2, "singular"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse-file {d}/missing.txt", 2, "No such file"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse-file {d}/h.txt --scale 0", 2, "not a positive number"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse-file {d}/h.txt --scale nan", 2, "not a finite number"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse-file {d}/h.txt --offset nan 0", 2, "not a finite number"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse-file {d}/h.txt --size 2147483647 2147483647", 2,
+     "13835058042397261827 bytes"),
+    ("warp {d}/gray.png -o {d}/out.png --inverse-file {d}/h.txt --size 0 5", 2, "not a positive whole number"),
+    ("warp {d}/gray.png -o {d}/out.png", 2, "one of the arguments --inverse --inverse-file is required"),
+    ("warp {d}/gray.png -o {d}/notes.txt --inverse-file {d}/h.txt", 2, "no image format"),
+    ("remap {d}/gray.png -o {d}/missing/out.png --map-x {d}/x.npy --map-y {d}/x.npy", 2, "does not exist"),
+    # Failures of an input: found while it is processed.
     ("remap {d}/gray.png -o {d}/out.png --map-x {d}/wide.npy --map-y {d}/x.npy", 1, "wide.npy: a coordinate map"),
     ("remap {d}/gray.png -o {d}/out.png --map-x {d}/x.npy --map-y {d}/y.npy", 1, "must have the same shape"),
     ("remap {d}/notes.txt -o {d}/out.png --map-x {d}/x.npy --map-y {d}/x.npy", 1, "cannot identify image"),
     ("detect {d}/gray.png no-Pillow", 1, "needs Pillow: pip install 'trelvane[cli]'"),
-    ("detect {d}/gray.png {d}/gray.png", 2, "several inputs need --out-dir"),
-    ("warp {d}/gray.png -o {d}/out.png", 2, "one of the arguments --inverse --inverse-file is required"),
-    ("warp {d}/gray.png -o {d}/notes.txt --inverse 1,0,0,0,1,0,0,0,1", 2, "no image format"),
-    ("warp {d}/gray.png -o {d}/out.png --inverse 1,0,0,0,1,0,0,0,1 --size 0 5", 2, "not a positive whole number"),
 ])
-def test_bad_input_gives_one_line_and_its_exit_status(files, command, code, message, capsys, monkeypatch):
+def test_bad_input_gives_one_line_and_no_output(files, command, code, message, capsys, monkeypatch):
     if command.endswith("no-Pillow"):
         command = command.removesuffix(" no-Pillow")
         monkeypatch.setitem(sys.modules, "PIL", None)
         monkeypatch.setitem(sys.modules, "PIL.Image", None)
+    (files / "singular.txt").write_text("1 2 3\n2 4 6\n0 0 1\n")
+    before = sorted(files.rglob("*"))
     try:
         status = main(command.format(d=files).split())
     except SystemExit as usage_error:
         status = usage_error.code
     err = capsys.readouterr().err
-    last = err.splitlines()[-1]  # a usage error's one line follows the usage
-    assert status == code and (code == 2 or err.count("\n") == 1) and "Traceback" not in err
-    assert last.startswith("trelvane") and message in last and not (files / "out.png").exists()
+    assert (status, err.count("\n")) == (code, 1) and err.startswith("trelvane") and message in err, err
+    assert sorted(files.rglob("*")) == before  # no output, not even a temporary one
 
 
-def test_a_batch_goes_on_past_bad_inputs(files, capsys):
+def test_a_batch_goes_on_past_bad_inputs_and_reports_them_in_order(files, capsys):
     (files / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(40))
-    inputs = [files / n for n in ("gray.png", "missing.png", "broken.png", "colour.png")]
-    assert main(["detect", *map(str, inputs), "--out-dir", str(files / "out"), "--format", "json"]) == 1
-    assert capsys.readouterr().err.splitlines() == [
+    # A picture cut short fails only once most of it is decoded, after the
+    # missing file that follows it has failed.
+    noise = np.random.default_rng(1).integers(0, 256, (2000, 2000), np.uint8)
+    whole = io.BytesIO()
+    Image.fromarray(noise).save(whole, format="PNG")
+    (files / "cut.png").write_bytes(whole.getvalue()[:-100000])
+    inputs = [files / n for n in ("cut.png", "gray.png", "missing.png", "broken.png", "colour.png")]
+    assert main(["detect", *map(str, inputs), "--out-dir", str(files / "out"), "--format", "json",
+                 "--threads", "4"]) == 1
+    lines = capsys.readouterr().err.splitlines()
+    assert lines[0].startswith(f"trelvane: {files / 'cut.png'}: image file is truncated")
+    assert lines[1:] == [
         f"trelvane: {files / 'missing.png'}: No such file or directory",
         f"trelvane: {files / 'broken.png'}: cannot identify image file {str(files / 'broken.png')!r}",
-        "trelvane: 2 of 4 inputs failed"]
+        "trelvane: 3 of 5 inputs failed"]
     assert sorted(p.name for p in (files / "out").iterdir()) == ["colour.json", "gray.json"]
+
+
+@pytest.mark.parametrize("dash_form, file_form", [
+    ("detect - --format csv", "detect {d}/gray.png --format csv"),
+    ("detect - -o - --format svg", "detect {d}/colour.png --format svg"),
+    ("detect - --scale 0.5", "detect {d}/deep.npy --scale 0.5"),
+    ("warp - -o - --inverse 1,0,0,0,1,0,0,0,1", "cat {d}/colour.png"),
+    ("remap - -o - --map-x {d}/mx.npy --map-y {d}/my.npy --filter lanczos3",
+     "remap {d}/deep.pgm -o {d}/out.png --map-x {d}/mx.npy --map-y {d}/my.npy --filter lanczos3"),
+])
+def test_dash_reads_standard_input_and_writes_standard_output(files, dash_form, file_form):
+    """The - form, given the file form's input on standard input, writes what
+    the file form writes (an identity warp gives back its input)."""
+    source, out = files / file_form.split()[1].removeprefix("{d}/"), files / "out.png"
+    if file_form.startswith("cat"):
+        expected = source.read_bytes()
+    else:
+        expected = run_cli(file_form.format(d=files).split()) or out.read_bytes()
+    found = run_cli(dash_form.format(d=files).split(), source.read_bytes())
+    assert len(found) > 1000
+    if dash_form.startswith(("warp", "remap")):  # the pixels, whatever the PNG encoder chose
+        found, expected = (np.asarray(Image.open(io.BytesIO(png))) for png in (found, expected))
+    assert np.array_equal(found, expected)
 
 
 @pytest.mark.parametrize("sent", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL])
@@ -171,5 +231,20 @@ def test_an_interrupted_run_leaves_no_partial_output(tmp_path, sent):
     left = sorted(p.name for p in tmp_path.iterdir())
     if sent == signal.SIGKILL:  # only the hidden temporary file may remain
         assert len(left) == 2 and left[0].startswith(".noise.svg.") and left[0].endswith(".part")
-    else:
-        assert (process.returncode, err, left) == (130, "trelvane: interrupted\n", ["noise.npy"])
+    else:  # the shells' convention: 128 + the signal's number
+        assert (process.returncode, err, left) == (128 + sent, "trelvane: interrupted\n", ["noise.npy"])
+
+
+def test_the_checkout_command_runs_detect_on_the_bundled_picture(tmp_path):
+    """tools/trelvane, as the README shows it, run in a folder of the user's
+    outside the repository, with the module of this test run."""
+    build = Path(trelvane.__file__).parent
+    if not (build / "build.ninja").exists() or shutil.which("cmake") is None:
+        pytest.skip("the module was not built in a CMake build folder here")
+    picture = ROOT / "examples" / "data" / "camera.png"
+    result = subprocess.run([ROOT / "tools" / "trelvane", "detect", picture, "-o", "camera.txt"],
+                            env=child_environment({"PYTHON": sys.executable, "TRELVANE_BUILD": str(build)}),
+                            cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert (result.returncode, result.stderr) == (0, "")
+    expected = trelvane.detect(np.asarray(Image.open(picture)))
+    assert len((tmp_path / "camera.txt").read_text().splitlines()) == len(expected) > 100
