@@ -25,10 +25,11 @@ Threads
 -------
 Each call's row loops (the detector's blur and gradients, every resampling)
 run on the calling thread and a process-wide pool of worker threads, one per
-available processor, with at most one thread per processor running rows at a
-time, callers included. The environment variable ``TRELVANE_NUM_THREADS``,
-read once when the pool is created (at the first call), caps the threads that
-work on one call, the calling thread included: 1 keeps every call on its
+available processor, with at most as many threads as the pool has workers
+running rows at a time, callers included. The environment variable
+``TRELVANE_NUM_THREADS``, read once when the pool is created (at the first
+call), sets the threads that work on one call, the calling thread included,
+even beyond the number of processors (up to 1024): 1 keeps every call on its
 calling thread, which suits programs that run their own thread or process
 pools. Unset, 0, negative or non-numeric values leave the default. Results
 never depend on the number of threads.
