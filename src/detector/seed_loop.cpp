@@ -41,6 +41,7 @@ void ValidationQueue::push(const Rect& rect) {
     {
         std::lock_guard lock(mutex_);
         items_.push_back({rect, 0});
+        waiting_.store(items_.size() - taken_, std::memory_order_relaxed);
         wake = items_.size() - taken_ >= wake_batch;
     }
     if (wake) ready_.notify_one();
@@ -56,6 +57,7 @@ void ValidationQueue::close() {
 
 void ValidationQueue::validate_taken(std::unique_lock<std::mutex>& lock) {
     const std::size_t i = taken_++;
+    waiting_.store(items_.size() - taken_, std::memory_order_relaxed);
     const Rect rect = items_[i].rect;
     lock.unlock();
     const Candidate done = validate(rect, field_, run_);
@@ -73,6 +75,9 @@ void ValidationQueue::work() {
 }
 
 bool ValidationQueue::work_one() {
+    // Looked at without the lock first: a thread that asks often must not
+    // keep the seed loop's pushes waiting for it.
+    if (waiting_.load(std::memory_order_relaxed) == 0) return false;
     std::unique_lock lock(mutex_);
     if (taken_ == items_.size()) return false;
     validate_taken(lock);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -91,6 +92,7 @@ private:
     std::condition_variable ready_;
     std::vector<Candidate> items_;
     std::size_t taken_ = 0;
+    std::atomic<std::size_t> waiting_{0};  // items_.size() - taken_, for a look without the lock
     bool closed_ = false;
 };
 
