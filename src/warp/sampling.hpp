@@ -164,6 +164,38 @@ using LanczosTable = std::vector<LanczosWeights>;
 // at weight lanczos_taps × k.
 static_assert(sizeof(LanczosWeights) == lanczos_taps * sizeof(double), "table entries lie back to back");
 
+// The float32 path of 8-bit Lanczos-3 (the vector levels' filtered path)
+// sums in float what the reference sums in double, and keeps a result only
+// where a bound on the difference proves the stored byte the same; any other
+// output sample is recomputed by sample_lanczos3. Positions, floors and
+// phases are computed in double exactly as the reference does, so both sums
+// use the same table entries. The bound, with u = 2^-24, γ(n, v) = n·v / (1 −
+// n·v), samples p in [0, 255] and L = the largest Σ|w| of a table entry
+// (1.5435, at phase 1/2), whatever the order of the float operations:
+// - Terms: the reference's value in real arithmetic is S = Σ p_ij·wx_i·wy_j
+//   over the 36 taps, and Σ |p_ij·wx_i·wy_j| ≤ 255·L².
+// - Float weights: converting wx_i and wy_j to float multiplies each by
+//   (1 + δ), |δ| ≤ u: 2 roundings per term (the smallest nonzero weight,
+//   about 1.6e-17, is a normal float).
+// - Float products and sums: each multiply, fused multiply-add or addition
+//   multiplies the terms it carries by (1 + δ), |δ| ≤ u, and a term passes
+//   at most 10 of them: 3 along its row, 6 over the rows and 1 folding the
+//   partial sums for RGB; 1, 6 and 3 for gray (see filtered_sums). With the
+//   weights, |Ŝ − S| ≤ γ(12, u)·255·L².
+// - Underflow: a rounded result below 2^-126 errs by up to 2^-150 absolutely
+//   instead; a sample has fewer than 100 roundings: 2^-130 covers them.
+// - The reference's double sum: 1 rounding for wx·wy, 1 for the product and
+//   up to 35 additions: |S_double − S| ≤ γ(37, 2^-53)·255·L².
+// - The check forms Ŝ ∓ bound in double (Ŝ converts exactly); |Ŝ ∓ bound| <
+//   512, since S lies in [255·(1 − L²)/2, 255·(1 + L²)/2] (the weights sum to
+//   1), so each rounds by at most 2^-45: 2^-44 more.
+// Total 4.3452e-4. The reference stores to_sample(S_double), which does not
+// decrease as S_double grows: where it gives one byte at Ŝ − bound and at
+// Ŝ + bound, it gives that byte at S_double, which lies between.
+// 16-bit samples would make the bound 257 times larger: they keep the exact
+// kernels.
+inline constexpr double lanczos3_float_bound = 4.35e-4;
+
 double lanczos3_weight(double d);
 LanczosTable build_lanczos_table();
 

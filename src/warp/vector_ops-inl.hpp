@@ -181,6 +181,70 @@ inline void prefetch_lanes(const unsigned char* base, Vi offsets) {
     _mm_prefetch(reinterpret_cast<const char*>(base + offsets[N - 1]), _MM_HINT_T0);
 }
 
+// Primitives of the filtered (float32) paths. A float vector of 2N lanes
+// holds two taps of N output pixels, in the block order of the gathered
+// words: each 16-byte block of N words holds the words of pixels 2b and
+// 2b + 1, and the same block of floats holds [tap a of 2b, tap a of 2b + 1,
+// tap b of 2b, tap b of 2b + 1]. Every float vector of the filtered sums keeps
+// this order, so it costs one byte shuffle per two taps.
+typedef float V2f __attribute__((vector_size(N * 8)));
+
+// [a0 … aN−1], [b0 … bN−1] → [a0 a1 b0 b1 a2 a3 b2 b3 …]: per-pixel values
+// of two taps in the block order.
+inline V2f interleave_pairs(Vf a, Vf b) {
+#if defined(__AVX512F__)
+    return __builtin_shufflevector(a, b, 0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+#else
+    return __builtin_shufflevector(a, b, 0, 1, 4, 5, 2, 3, 6, 7);
+#endif
+}
+// [a0 a1 b0 b1 a2 a3 b2 b3 …] → [b0 b1 a0 a1 b2 b3 a2 a3 …].
+inline V2f swap_taps(V2f v) {
+#if defined(__AVX512F__)
+    return __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+#else
+    return __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5);
+#endif
+}
+// [a0 a1 b0 b1 a2 a3 b2 b3 …] → [a0 … aN−1].
+inline Vf first_taps(V2f v) {
+#if defined(__AVX512F__)
+    return __builtin_shufflevector(v, v, 0, 1, 4, 5, 8, 9, 12, 13);
+#else
+    return __builtin_shufflevector(v, v, 0, 1, 4, 5);
+#endif
+}
+
+// [word0 … wordN−1] → bytes A and B of every word as floats, in the block
+// order (exact: the values are below 256). One byte shuffle moves each byte
+// to the bottom of its 32-bit lane and clears the rest (0x80).
+template <int A, int B>
+inline V2f byte_pair(Vu word) {
+    static_assert(A >= 0 && A < 8 && B >= 0 && B < 8, "bytes of an 8-byte word");
+    typedef char Vb __attribute__((vector_size(N * 8)));
+    Vb control;
+    for (int b = 0; b < N * 8; ++b) {
+        const int dword = b % 16 / 4;  // [A of the even word, A of the odd one, B, B]
+        control[b] = b % 4 ? char(0x80) : char((dword < 2 ? A : B) + dword % 2 * 8);
+    }
+#if defined(__AVX512F__)
+    return V2f(_mm512_cvtepi32_ps(_mm512_shuffle_epi8(__m512i(word), __m512i(control))));
+#else
+    return V2f(_mm256_cvtepi32_ps(_mm256_shuffle_epi8(__m256i(word), __m256i(control))));
+#endif
+}
+
+// a·b + c rounded once. Only the filtered paths' sums use it, whose error
+// bound counts one rounding for it; the machine-code scan allows fused
+// multiply-adds in those functions alone.
+[[gnu::always_inline]] inline V2f fused_multiply_add(V2f a, V2f b, V2f c) {
+#if defined(__AVX512F__)
+    return V2f(_mm512_fmadd_ps(__m512(a), __m512(b), __m512(c)));
+#else
+    return V2f(_mm256_fmadd_ps(__m256(a), __m256(b), __m256(c)));
+#endif
+}
+
 // [v0 … vN−1] → [to_sample<T>(v0) … to_sample<T>(vN−1)] as 32-bit integers.
 // The output conversion of the scalar code on lanes, as whole numbers.
 template <class T>

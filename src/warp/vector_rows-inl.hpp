@@ -185,14 +185,62 @@ struct Bilinear {
     }
 };
 
+// The float32 sums of an interior Lanczos-3 group of 8-bit samples, one per
+// channel, within lanczos3_float_bound of the reference's (see there). The
+// bytes of a tap row pair up, (0, 1), (2, 3) …, each pair one vector of 2N
+// floats (byte_pair); pair k adds into partial sum k mod 3, so that the first
+// and the second taps of a partial sum always hold one channel each (C
+// divides 6). A row's partial sums are weighted by wy and added over the
+// rows; last, the parts of each channel are added. Fused multiply-adds are
+// allowed here only (the bound counts them): the function stays out of line
+// so that the machine-code scan can tell it by name.
+template <int C>
+[[gnu::noinline]] void filtered_sums(const Vu (&word)[lanczos_taps][lanczos_taps],
+                                     const Vd (&wx)[lanczos_taps], const Vd (&wy)[lanczos_taps],
+                                     Vd (&sum)[C]) {
+    constexpr int pairs = lanczos_taps * C / 2;
+    static_assert(pairs % 3 == 0 && 6 % C == 0, "each part of a partial sum keeps one channel");
+    V2f wxp[pairs];
+    static_for<pairs>([&](auto k) {
+        wxp[k] = interleave_pairs(__builtin_convertvector(wx[2 * k / C], Vf),
+                                  __builtin_convertvector(wx[(2 * k + 1) / C], Vf));
+    });
+    V2f partial[3];
+    for (int j = 0; j < lanczos_taps; ++j) {
+        V2f row[3];
+        static_for<pairs>([&](auto k) {
+            const V2f p = byte_pair<2 * k % 8, 2 * k % 8 + 1>(word[j][k / 4]);
+            if constexpr (k < 3)
+                row[k] = p * wxp[k];
+            else
+                row[k % 3] = fused_multiply_add(p, wxp[k], row[k % 3]);
+        });
+        const Vf wyf = __builtin_convertvector(wy[j], Vf);
+        const V2f weight = interleave_pairs(wyf, wyf);
+        for (int m = 0; m < 3; ++m) partial[m] = j == 0 ? row[m] * weight : fused_multiply_add(row[m], weight, partial[m]);
+    }
+    if constexpr (C == 1) {
+        const V2f both = (partial[0] + partial[1]) + partial[2];
+        sum[0] = __builtin_convertvector(first_taps(both + swap_taps(both)), Vd);
+    } else {  // first and second taps: channels 0 1 of partial 0, 2 0 of 1, 1 2 of 2
+        sum[0] = __builtin_convertvector(first_taps(partial[0] + swap_taps(partial[1])), Vd);
+        sum[1] = __builtin_convertvector(first_taps(partial[2] + swap_taps(partial[0])), Vd);
+        sum[2] = __builtin_convertvector(first_taps(partial[1] + swap_taps(partial[2])), Vd);
+    }
+}
+
 // Lanczos-3 kernel in the same three steps; fetch also loads the weights.
-template <class T, int C>
+// Filtered: interior groups of 8-bit samples are summed in float32, and an
+// output pixel whose bytes the bound cannot vouch for is recomputed by the
+// scalar sampler.
+template <class T, int C, bool Filtered>
 struct Lanczos3 {
     static constexpr int groups_per_block = 4;
     static constexpr int pixel_bytes = Source<T, C>::pixel_bytes;
     // Words that cover the six taps of a row when they lie side by side.
     static constexpr int interior_words = (lanczos_taps * pixel_bytes + 7) / 8;
     struct Plan {
+        Vd x, y;  // the positions, for the scalar fallback
         Vq in;
         bool interior;
         Vi kx, ky;  // table entries of the tap weights
@@ -202,8 +250,13 @@ struct Lanczos3 {
     };
     const Source<T, C>& source;
     const double* table = nullptr;
+    const SourceView<T, C>* view = nullptr;  // for the scalar fallback
+    const LanczosTable* lanczos = nullptr;
+    std::uint64_t recomputed = 0;  // output pixels of the fallback
 
     Group plan(const Lanes& p, Plan& g) const {
+        g.x = p.x;
+        g.y = p.y;
         g.in = source.inside(p);
         if (!any(g.in)) return Group::Empty;
         // A NaN axis samples as at coordinate 0; lanes outside are zeroed too
@@ -267,7 +320,11 @@ struct Lanczos3 {
             });
     }
 
-    void finish(const Plan& g, T* dest) const {
+    void finish(const Plan& g, T* dest) {
+        if constexpr (Filtered) {
+            static_assert(sizeof(T) == 1, "the float32 bound holds for 8-bit samples");
+            if (g.interior) return finish_filtered(g, dest);
+        }
         Vd sum[1][C] = {};
         if (g.interior)
             sum_taps<true>({&g}, sum);
@@ -276,10 +333,30 @@ struct Lanczos3 {
         store_pixels<T, C>(sum[0], g.in, dest);
     }
 
+    // Stores the float32 sums where the bound proves every channel's byte the
+    // reference's: to_sample gives the same byte at both ends of the interval
+    // around the sum. The other pixels are sampled again by the scalar code.
+    void finish_filtered(const Plan& g, T* dest) {
+        Vd sum[C];
+        filtered_sums<C>(g.word, g.wx, g.wy, sum);
+        Vq sure = g.in;
+        for (int c = 0; c < C; ++c)
+            sure &= widen(to_samples<T>(sum[c] - lanczos3_float_bound) == to_samples<T>(sum[c] + lanczos3_float_bound));
+        store_pixels<T, C>(sum, g.in, dest);
+        const Vq redo = g.in & ~sure;
+        if (!any(redo)) return;
+        for (int l = 0; l < N; ++l)
+            if (redo[l]) {
+                sample_lanczos3(*view, *lanczos, g.x[l], g.y[l], dest + l * C);
+                ++recomputed;
+            }
+    }
+
     // A gray sum is one chain of 36 dependent additions: summing two groups
-    // together keeps twice as many additions in flight.
-    static constexpr bool finish_pairs = C == 1;
-    void finish_pair(const Plan& a, const Plan& b, T* dest) const {
+    // together keeps twice as many additions in flight (the float32 sums have
+    // three chains of their own).
+    static constexpr bool finish_pairs = C == 1 && !Filtered;
+    void finish_pair(const Plan& a, const Plan& b, T* dest) {
         if (!a.interior || !b.interior) {
             finish(a, dest);
             finish(b, dest + N * C);
@@ -297,13 +374,18 @@ struct Lanczos3 {
 // Blocks of groups in passes: all plans (which prefetch the source lines),
 // then the gathers and the sums, each a pass of its own or one after the other
 // group by group, as the kernel prefers.
-template <class T, int C, Filter F, class Row>
+template <class T, int C, Filter F, class Row, bool Filtered>
 void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row,
                   std::size_t width, T* out) {
+    static_assert(!Filtered || has_filtered_path<T, F>, "no float32 path for this filter and sample type");
     const Source<T, C> source(src);
-    using Kernel = std::conditional_t<F == Filter::Bilinear, Bilinear<T, C>, Lanczos3<T, C>>;
+    using Kernel = std::conditional_t<F == Filter::Bilinear, Bilinear<T, C>, Lanczos3<T, C, Filtered>>;
     Kernel kernel{source};
-    if constexpr (F == Filter::Lanczos3) kernel.table = table.front().data();  // entries back to back
+    if constexpr (F == Filter::Lanczos3) {
+        kernel.table = table.front().data();  // entries back to back
+        kernel.view = &src;
+        kernel.lanczos = &table;
+    }
     constexpr int G = Kernel::groups_per_block;
     static_assert(Kernel::fetch_whole_block || !Kernel::finish_pairs,
                   "a pair is finished before its second group would be fetched");
@@ -340,20 +422,25 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
         const Position p = position_at(row, x);
         if (p.active) sample<F>(src, table, p.x, p.y, out + x * C);
     }
+    if constexpr (Filtered)
+        if (kernel.recomputed) add_recomputed_samples(kernel.recomputed);
 }
 
-#define TRELVANE_ROW(T, C, F, Row)                                                          \
-    template void resample_row<T, C, F, Row>(const SourceView<T, C>&, const LanczosTable&, \
-                                             const Row&, std::size_t, T*);
+#define TRELVANE_ROW(T, C, F, Row, Filtered)                                                  \
+    template void resample_row<T, C, F, Row, Filtered>(const SourceView<T, C>&, const LanczosTable&, \
+                                                       const Row&, std::size_t, T*);
 #define TRELVANE_ROWS(T, C, Row)                            \
-    TRELVANE_ROW(T, C, Filter::Bilinear, Row)               \
-    TRELVANE_ROW(T, C, Filter::Lanczos3, Row)
+    TRELVANE_ROW(T, C, Filter::Bilinear, Row, false)        \
+    TRELVANE_ROW(T, C, Filter::Lanczos3, Row, false)
 TRELVANE_ROWS(std::uint8_t, 1, MapRow)
 TRELVANE_ROWS(std::uint16_t, 1, MapRow)
 TRELVANE_ROWS(std::uint8_t, 3, MapRow)
 TRELVANE_ROWS(std::uint16_t, 3, MapRow)
 TRELVANE_ROWS(std::uint8_t, 3, HomographyRow)
 TRELVANE_ROWS(std::uint16_t, 3, HomographyRow)
+TRELVANE_ROW(std::uint8_t, 1, Filter::Lanczos3, MapRow, true)
+TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, MapRow, true)
+TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, HomographyRow, true)
 #undef TRELVANE_ROWS
 #undef TRELVANE_ROW
 
