@@ -1,8 +1,8 @@
-// Times 8-bit Lanczos-3 remap_rgb and remap_gray at each vector level with the
-// float32 paths on and off (the exact kernels), interleaved in one process, and
-// counts the samples the float32 paths handed to the exact code.
+// Times 8-bit remap_rgb and remap_gray at each vector level with the float32
+// paths on and off (the exact kernels), interleaved in one process, and counts
+// the samples the float32 paths handed to the exact code.
 //
-//     resample_filtered RGB.raw MAP_X.raw MAP_Y.raw WIDTH HEIGHT REPEATS
+//     resample_filtered FILTER RGB.raw MAP_X.raw MAP_Y.raw WIDTH HEIGHT REPEATS
 //
 // The inputs are raw arrays written by bench/bench_resample.py: WIDTH × HEIGHT
 // RGB bytes and two WIDTH × HEIGHT float32 maps (the output has the same
@@ -52,14 +52,15 @@ double median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
     using namespace trelvane;
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: resample_filtered RGB.raw MAP_X.raw MAP_Y.raw WIDTH HEIGHT REPEATS\n");
+    const auto filter = argc == 8 ? parse_filter(argv[1]) : std::nullopt;
+    if (!filter) {
+        std::fprintf(stderr, "usage: resample_filtered bilinear|lanczos3 RGB.raw MAP_X.raw MAP_Y.raw WIDTH HEIGHT REPEATS\n");
         return 2;
     }
-    const std::size_t w = std::strtoul(argv[4], nullptr, 10), h = std::strtoul(argv[5], nullptr, 10);
-    const int repeats = std::atoi(argv[6]);
-    const auto rgb = read_raw<std::uint8_t>(argv[1], w * h * 3);
-    const auto map_x = read_raw<float>(argv[2], w * h), map_y = read_raw<float>(argv[3], w * h);
+    const std::size_t w = std::strtoul(argv[5], nullptr, 10), h = std::strtoul(argv[6], nullptr, 10);
+    const int repeats = std::atoi(argv[7]);
+    const auto rgb = read_raw<std::uint8_t>(argv[2], w * h * 3);
+    const auto map_x = read_raw<float>(argv[3], w * h), map_y = read_raw<float>(argv[4], w * h);
     std::vector<std::uint8_t> gray(w * h);
     for (std::size_t i = 0; i < gray.size(); ++i) gray[i] = rgb[i * 3 + 1];
 
@@ -69,8 +70,8 @@ int main(int argc, char** argv) {
     const char* names[] = {"baseline", "avx2-exact", "avx2", "avx512-exact", "avx512"};
     const auto call = [&](int function, IsaLevel level) {
         if (function == 0)
-            return value_or_fail(remap_image<std::uint8_t, 3>(rgb, w, h, map_x, map_y, w, h, Filter::Lanczos3, level), "remap_rgb").size;
-        return value_or_fail(remap_image<std::uint8_t, 1>(gray, w, h, map_x, map_y, w, h, Filter::Lanczos3, level), "remap_gray").size;
+            return value_or_fail(remap_image<std::uint8_t, 3>(rgb, w, h, map_x, map_y, w, h, *filter, level), "remap_rgb").size;
+        return value_or_fail(remap_image<std::uint8_t, 1>(gray, w, h, map_x, map_y, w, h, *filter, level), "remap_gray").size;
     };
     for (int function : {0, 1}) {
         std::vector<Timing> timings(levels.size());
