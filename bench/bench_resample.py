@@ -15,10 +15,10 @@ plus the output written (only the output for warp_rgb). A last table times
 tiny images, call by call, at the baseline and the best level.
 
 With --filtered-timer (bench/resample_filtered.cpp, built by tools/bench), a
-table compares the float32 paths of 8-bit Lanczos-3 with the exact kernels of
-the same level, interleaved run after run in one process, beside the memory
-floor, and gives the share of output pixels the float32 paths recomputed with
-the exact code.
+table compares the float32 path of 8-bit Lanczos-3 remap_rgb with the exact
+kernel of the same level, interleaved run after run in one process, beside
+the memory floor, and gives the share of output pixels the float32 path
+recomputed with the exact code.
 """
 
 import argparse
@@ -204,7 +204,6 @@ def filtered_table(timer, w, h, repeats=9):
     rgb = photo(w, h)
     map_x, map_y = lens_maps(w, h)
     floor = copy_floor(map_x.nbytes + map_y.nbytes + rgb.nbytes, repeats)
-    gray_floor = copy_floor(map_x.nbytes + map_y.nbytes + rgb.nbytes // 3, repeats)
     with tempfile.TemporaryDirectory() as tmp:
         paths = [os.path.join(tmp, name) for name in ("rgb.raw", "map_x.raw", "map_y.raw")]
         for array, path in zip((rgb, map_x, map_y), paths):
@@ -212,24 +211,22 @@ def filtered_table(timer, w, h, repeats=9):
         lines = subprocess.run([timer, "lanczos3", *paths, str(w), str(h), str(repeats)], check=True,
                                capture_output=True, text=True).stdout.split()
     rows = {}
-    for i in range(0, len(lines), 6):
-        function, level, wall, cpu, recomputed, pixels = lines[i:i + 6]
-        rows[function, level] = float(wall), float(cpu), int(recomputed) / int(pixels)
-    print(f"\nfloat32 paths, uint8 Lanczos-3, {w}x{h} lens map, medians of {repeats} runs interleaved "
-          "in one process; cpu = processor time of all threads\n")
-    header = (f"{'case':<22}{'filtered ms':>12}{'exact ms':>10}{'x exact':>9}{'x exact cpu':>13}"
+    for i in range(0, len(lines), 5):
+        level, wall, cpu, recomputed, pixels = lines[i:i + 5]
+        rows[level] = float(wall), float(cpu), int(recomputed) / int(pixels)
+    print(f"\nfloat32 path, remap_rgb uint8 Lanczos-3, {w}x{h} lens map, medians of {repeats} runs "
+          "interleaved in one process; cpu = processor time of all threads\n")
+    header = (f"{'level':<10}{'filtered ms':>12}{'exact ms':>10}{'x exact':>9}{'x exact cpu':>13}"
               f"{'floor ms':>10}{'x floor':>9}{'recomputed':>12}")
     print(header)
     print("-" * len(header))
-    for (function, level), (wall, cpu, share) in rows.items():
+    for level, (wall, cpu, share) in rows.items():
         if level.endswith("-exact"):
             continue
-        exact_wall, exact_cpu, _ = rows[function, level + "-exact"]
-        f = floor if function == "remap_rgb" else gray_floor
-        print(f"{f'{function} {level}':<22}{wall * 1e3:>12.1f}{exact_wall * 1e3:>10.1f}"
-              f"{exact_wall / wall:>8.2f}x{exact_cpu / cpu:>12.2f}x{f * 1e3:>10.2f}{wall / f:>9.1f}"
-              f"{share * 100:>11.3f}%", flush=True)
-    print("(bilinear and 16-bit samples have no float32 path: docs/performance.rst says why)")
+        exact_wall, exact_cpu, _ = rows[level + "-exact"]
+        print(f"{level:<10}{wall * 1e3:>12.1f}{exact_wall * 1e3:>10.1f}{exact_wall / wall:>8.2f}x"
+              f"{exact_cpu / cpu:>12.2f}x{floor * 1e3:>10.2f}{wall / floor:>9.1f}{share * 100:>11.3f}%", flush=True)
+    print("(gray, bilinear and 16-bit calls have no float32 path: docs/performance.rst says why)")
 
 
 def main():

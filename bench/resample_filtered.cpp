@@ -1,13 +1,13 @@
-// Times 8-bit remap_rgb and remap_gray at each vector level with the float32
-// paths on and off (the exact kernels), interleaved in one process, and counts
-// the samples the float32 paths handed to the exact code.
+// Times 8-bit remap_rgb at each vector level with the float32 paths on and off
+// (the exact kernels), interleaved in one process, and counts the output
+// pixels the float32 paths handed to the exact code.
 //
 //     resample_filtered FILTER RGB.raw MAP_X.raw MAP_Y.raw WIDTH HEIGHT REPEATS
 //
 // The inputs are raw arrays written by bench/bench_resample.py: WIDTH × HEIGHT
 // RGB bytes and two WIDTH × HEIGHT float32 maps (the output has the same
-// size). Prints one line per call and level: "function level median_seconds
-// median_cpu_seconds recomputed_pixels pixels". The processor time, summed
+// size). Prints one line per level: "level median_seconds median_cpu_seconds
+// recomputed_pixels pixels". The processor time, summed
 // over the threads, is the steadier figure on a machine other work shares.
 #include <algorithm>
 #include <chrono>
@@ -61,33 +61,23 @@ int main(int argc, char** argv) {
     const int repeats = std::atoi(argv[7]);
     const auto rgb = read_raw<std::uint8_t>(argv[2], w * h * 3);
     const auto map_x = read_raw<float>(argv[3], w * h), map_y = read_raw<float>(argv[4], w * h);
-    std::vector<std::uint8_t> gray(w * h);
-    for (std::size_t i = 0; i < gray.size(); ++i) gray[i] = rgb[i * 3 + 1];
 
     std::vector<IsaLevel> levels;
     for (IsaLevel l : {IsaLevel::Avx512, IsaLevel::Avx512Exact, IsaLevel::Avx2, IsaLevel::Avx2Exact})
         if (instruction_set(l) <= cpu_isa_level()) levels.push_back(l);
     const char* names[] = {"baseline", "avx2-exact", "avx2", "avx512-exact", "avx512"};
-    const auto call = [&](int function, IsaLevel level) {
-        if (function == 0)
-            return value_or_fail(remap_image<std::uint8_t, 3>(rgb, w, h, map_x, map_y, w, h, *filter, level), "remap_rgb").size;
-        return value_or_fail(remap_image<std::uint8_t, 1>(gray, w, h, map_x, map_y, w, h, *filter, level), "remap_gray").size;
-    };
-    for (int function : {0, 1}) {
-        std::vector<Timing> timings(levels.size());
-        for (int r = 0; r < repeats; ++r)
-            for (std::size_t i = 0; i < levels.size(); ++i) {  // levels side by side, run after run
-                const std::uint64_t before = recomputed_samples();
-                const double cpu = cpu_seconds();
-                const auto start = std::chrono::steady_clock::now();
-                call(function, levels[i]);
-                timings[i].seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-                timings[i].cpu.push_back(cpu_seconds() - cpu);
-                timings[i].recomputed = recomputed_samples() - before;
-            }
-        for (std::size_t i = 0; i < levels.size(); ++i)
-            std::printf("%s %s %.6f %.6f %llu %zu\n", function == 0 ? "remap_rgb" : "remap_gray",
-                        names[static_cast<int>(levels[i])], median(timings[i].seconds), median(timings[i].cpu),
-                        static_cast<unsigned long long>(timings[i].recomputed), w * h);
-    }
+    std::vector<Timing> timings(levels.size());
+    for (int r = 0; r < repeats; ++r)
+        for (std::size_t i = 0; i < levels.size(); ++i) {  // levels side by side, run after run
+            const std::uint64_t before = recomputed_samples();
+            const double cpu = cpu_seconds();
+            const auto start = std::chrono::steady_clock::now();
+            value_or_fail(remap_image<std::uint8_t, 3>(rgb, w, h, map_x, map_y, w, h, *filter, levels[i]), "remap_rgb");
+            timings[i].seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            timings[i].cpu.push_back(cpu_seconds() - cpu);
+            timings[i].recomputed = recomputed_samples() - before;
+        }
+    for (std::size_t i = 0; i < levels.size(); ++i)
+        std::printf("%s %.6f %.6f %llu %zu\n", names[static_cast<int>(levels[i])], median(timings[i].seconds),
+                    median(timings[i].cpu), static_cast<unsigned long long>(timings[i].recomputed), w * h);
 }

@@ -79,13 +79,13 @@ inline Vu gather_words(const unsigned char* base, Vi offsets, Vq m) {
 // are picked by the low and high nibbles of imm (0 a's low half, 1 a's high
 // half, 2 b's low, 3 b's high): 0x20 joins the low halves, 0x31 the high
 // ones. Weights 4 and 5 come from 2-wide loads and unpacks.
-inline void load_weights(const double* table, Vi phase, Vd (&w)[lanczos_taps]) {
-    static_assert(lanczos_taps == 6, "the transposition is written for six weights");
+inline void load_weights(const double* table, Vi phase, Vd (&w)[lanczos3.taps]) {
+    static_assert(lanczos3.taps == 6, "the transposition is written for six weights");
     std::int32_t k[N];
     std::memcpy(k, &phase, sizeof k);
 #if defined(__AVX512F__)
     __m512d r[8], t[8], q[8];
-    for (int l = 0; l < 8; ++l) r[l] = _mm512_maskz_loadu_pd(0x3F, table + lanczos_taps * k[l]);
+    for (int l = 0; l < 8; ++l) r[l] = _mm512_maskz_loadu_pd(0x3F, table + lanczos3.taps * k[l]);
     for (int l = 0; l < 8; l += 2) {
         t[l] = _mm512_unpacklo_pd(r[l], r[l + 1]);      // weights 0 2 4 6 of lanes l, l + 1
         t[l + 1] = _mm512_unpackhi_pd(r[l], r[l + 1]);  // weights 1 3 5 7
@@ -105,8 +105,8 @@ inline void load_weights(const double* table, Vi phase, Vd (&w)[lanczos_taps]) {
     __m256d a[4];
     __m128d b[4];
     for (int l = 0; l < 4; ++l) {
-        a[l] = _mm256_loadu_pd(table + lanczos_taps * k[l]);
-        b[l] = _mm_loadu_pd(table + lanczos_taps * k[l] + 4);
+        a[l] = _mm256_loadu_pd(table + lanczos3.taps * k[l]);
+        b[l] = _mm_loadu_pd(table + lanczos3.taps * k[l] + 4);
     }
     const __m256d t0 = _mm256_unpacklo_pd(a[0], a[1]), t1 = _mm256_unpackhi_pd(a[0], a[1]);
     const __m256d t2 = _mm256_unpacklo_pd(a[2], a[3]), t3 = _mm256_unpackhi_pd(a[2], a[3]);

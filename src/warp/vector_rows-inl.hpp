@@ -185,28 +185,27 @@ struct Bilinear {
     }
 };
 
-// The float32 sums of an interior Lanczos-3 group of 8-bit samples, one per
-// channel, within lanczos3_float_bound of the reference's (see there). The
-// bytes of a tap row pair up, (0, 1), (2, 3) …, each pair one vector of 2N
-// floats (byte_pair); pair k adds into partial sum k mod 3, so that the first
-// and the second taps of a partial sum always hold one channel each (C
-// divides 6). A row's partial sums are weighted by wy and added over the
-// rows; last, the parts of each channel are added. Fused multiply-adds are
+// The float32 sums of an interior Lanczos-3 group of 8-bit RGB pixels, one
+// per channel, within lanczos3.float_bound of the reference's (see there).
+// The 18 bytes of a tap row pair up, (0, 1), (2, 3) …, each pair one vector
+// of 2N floats (byte_pair); pair k adds into partial sum k mod 3, so that the
+// first and the second taps of a partial sum always hold one channel each. A
+// row's partial sums are weighted by wy and added over the rows; last, the
+// two parts of each channel are added. Fused multiply-adds are
 // allowed here only (the bound counts them): the function stays out of line
 // so that the machine-code scan can tell it by name.
-template <int C>
-[[gnu::noinline]] void filtered_sums(const Vu (&word)[lanczos_taps][lanczos_taps],
-                                     const Vd (&wx)[lanczos_taps], const Vd (&wy)[lanczos_taps],
-                                     Vd (&sum)[C]) {
-    constexpr int pairs = lanczos_taps * C / 2;
-    static_assert(pairs % 3 == 0 && 6 % C == 0, "each part of a partial sum keeps one channel");
+[[gnu::noinline]] void filtered_sums(const Vu (&word)[lanczos3.taps][lanczos3.taps],
+                                     const Vd (&wx)[lanczos3.taps], const Vd (&wy)[lanczos3.taps],
+                                     Vd (&sum)[3]) {
+    constexpr int C = 3, pairs = lanczos3.taps * C / 2;
+    static_assert(pairs % 3 == 0, "each part of a partial sum keeps one channel");
     V2f wxp[pairs];
     static_for<pairs>([&](auto k) {
         wxp[k] = interleave_pairs(__builtin_convertvector(wx[2 * k / C], Vf),
                                   __builtin_convertvector(wx[(2 * k + 1) / C], Vf));
     });
     V2f partial[3];
-    for (int j = 0; j < lanczos_taps; ++j) {
+    for (int j = 0; j < lanczos3.taps; ++j) {
         V2f row[3];
         static_for<pairs>([&](auto k) {
             const V2f p = byte_pair<2 * k % 8, 2 * k % 8 + 1>(word[j][k / 4]);
@@ -219,18 +218,14 @@ template <int C>
         const V2f weight = interleave_pairs(wyf, wyf);
         for (int m = 0; m < 3; ++m) partial[m] = j == 0 ? row[m] * weight : fused_multiply_add(row[m], weight, partial[m]);
     }
-    if constexpr (C == 1) {
-        const V2f both = (partial[0] + partial[1]) + partial[2];
-        sum[0] = __builtin_convertvector(first_taps(both + swap_taps(both)), Vd);
-    } else {  // first and second taps: channels 0 1 of partial 0, 2 0 of 1, 1 2 of 2
-        sum[0] = __builtin_convertvector(first_taps(partial[0] + swap_taps(partial[1])), Vd);
-        sum[1] = __builtin_convertvector(first_taps(partial[2] + swap_taps(partial[0])), Vd);
-        sum[2] = __builtin_convertvector(first_taps(partial[1] + swap_taps(partial[2])), Vd);
-    }
+    // First and second taps: channels 0 1 of partial 0, 2 0 of 1, 1 2 of 2.
+    sum[0] = __builtin_convertvector(first_taps(partial[0] + swap_taps(partial[1])), Vd);
+    sum[1] = __builtin_convertvector(first_taps(partial[2] + swap_taps(partial[0])), Vd);
+    sum[2] = __builtin_convertvector(first_taps(partial[1] + swap_taps(partial[2])), Vd);
 }
 
 // Lanczos-3 kernel in the same three steps; fetch also loads the weights.
-// Filtered: interior groups of 8-bit samples are summed in float32, and an
+// Filtered: interior groups of 8-bit RGB pixels are summed in float32, and an
 // output pixel whose bytes the bound cannot vouch for is recomputed by the
 // scalar sampler.
 template <class T, int C, bool Filtered>
@@ -238,15 +233,15 @@ struct Lanczos3 {
     static constexpr int groups_per_block = 4;
     static constexpr int pixel_bytes = Source<T, C>::pixel_bytes;
     // Words that cover the six taps of a row when they lie side by side.
-    static constexpr int interior_words = (lanczos_taps * pixel_bytes + 7) / 8;
+    static constexpr int interior_words = (lanczos3.taps * pixel_bytes + 7) / 8;
     struct Plan {
         Vd x, y;  // the positions, for the scalar fallback
         Vq in;
         bool interior;
         Vi kx, ky;  // table entries of the tap weights
-        Vd wx[lanczos_taps], wy[lanczos_taps];
-        Vi row_offset[lanczos_taps], column_offset[lanczos_taps];
-        Vu word[lanczos_taps][lanczos_taps];  // [row][word]: one per tap column, or fewer when interior
+        Vd wx[lanczos3.taps], wy[lanczos3.taps];
+        Vi row_offset[lanczos3.taps], column_offset[lanczos3.taps];
+        Vu word[lanczos3.taps][lanczos3.taps];  // [row][word]: one per tap column, or fewer when interior
     };
     const Source<T, C>& source;
     const double* table = nullptr;
@@ -263,9 +258,9 @@ struct Lanczos3 {
         // so that every conversion below stays in range.
         const Vd x = (g.in & (p.x == p.x)) ? p.x : Vd{}, y = (g.in & (p.y == p.y)) ? p.y : Vd{};
         const Floors fx = floor_of(x), fy = floor_of(y);
-        g.kx = round_non_negative((x - fx.f) * lanczos_phases);
-        g.ky = round_non_negative((y - fy.f) * lanczos_phases);
-        constexpr std::int32_t last_phase = lanczos_phases;
+        g.kx = round_non_negative((x - fx.f) * double(lanczos3.phases));
+        g.ky = round_non_negative((y - fy.f) * double(lanczos3.phases));
+        constexpr std::int32_t last_phase = lanczos3.phases;
         if (any(g.in & widen((g.kx > last_phase) | (g.ky > last_phase))))
             fail("Lanczos phase outside the table");
         // Tap rows are clamped per lane. Tap columns come from consecutive
@@ -276,16 +271,17 @@ struct Lanczos3 {
         // image changes no tap, so it decides nothing about the result, only
         // how the columns are read (the scalar test just skips the clamps).
         const Vi bx = fx.i, by = fy.i;
-        g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > source.last_col)));
-        const int words = g.interior ? interior_words : lanczos_taps;
+        constexpr int first_tap = lanczos3.first, last_tap = lanczos3.first + lanczos3.taps - 1;
+        g.interior = !any(g.in & widen((bx + first_tap < 0) | (bx + last_tap > source.last_col)));
+        const int words = g.interior ? interior_words : lanczos3.taps;
         for (int k = 0; k < words; ++k)
-            g.column_offset[k] = g.interior ? (bx - 2) * pixel_bytes + 8 * k
-                                            : min(max(bx - 2 + k, Vi{}), Vi{} + source.last_col) * pixel_bytes;
-        for (int j = 0; j < lanczos_taps; ++j)
-            g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + source.last_row) * source.width * pixel_bytes;
-        if (source.beyond_end(g.row_offset[lanczos_taps - 1] + g.column_offset[words - 1], g.in)) return Group::Scalar;
+            g.column_offset[k] = g.interior ? (bx + first_tap) * pixel_bytes + 8 * k
+                                            : min(max(bx + first_tap + k, Vi{}), Vi{} + source.last_col) * pixel_bytes;
+        for (int j = 0; j < lanczos3.taps; ++j)
+            g.row_offset[j] = min(max(by + first_tap + j, Vi{}), Vi{} + source.last_row) * source.width * pixel_bytes;
+        if (source.beyond_end(g.row_offset[lanczos3.taps - 1] + g.column_offset[words - 1], g.in)) return Group::Scalar;
         const Vi first = narrow(g.in) ? g.column_offset[0] : Vi{};
-        for (int j = 0; j < lanczos_taps; ++j) prefetch_lanes(source.bytes, first + g.row_offset[j]);
+        for (int j = 0; j < lanczos3.taps; ++j) prefetch_lanes(source.bytes, first + g.row_offset[j]);
         return Group::Vector;
     }
 
@@ -296,8 +292,8 @@ struct Lanczos3 {
     void fetch(Plan& g) const {
         load_weights(table, g.kx, g.wx);
         load_weights(table, g.ky, g.wy);
-        const int words = g.interior ? interior_words : lanczos_taps;
-        for (int j = 0; j < lanczos_taps; ++j)
+        const int words = g.interior ? interior_words : lanczos3.taps;
+        for (int j = 0; j < lanczos3.taps; ++j)
             for (int k = 0; k < words; ++k)
                 g.word[j][k] = gather_words(source.bytes, g.row_offset[j] + g.column_offset[k], g.in);
     }
@@ -307,8 +303,8 @@ struct Lanczos3 {
     // the row's words, never split between two; else word i holds tap i.
     template <bool Interior, int K>
     void sum_taps(const Plan* const (&g)[K], Vd (&sum)[K][C]) const {
-        for (int j = 0; j < lanczos_taps; ++j)
-            static_for<lanczos_taps>([&](auto i) {
+        for (int j = 0; j < lanczos3.taps; ++j)
+            static_for<lanczos3.taps>([&](auto i) {
                 for (int k = 0; k < K; ++k) {
                     const Vd weight = g[k]->wx[i] * g[k]->wy[j];
                     static_for<C>([&](auto c) {
@@ -322,7 +318,6 @@ struct Lanczos3 {
 
     void finish(const Plan& g, T* dest) {
         if constexpr (Filtered) {
-            static_assert(sizeof(T) == 1, "the float32 bound holds for 8-bit samples");
             if (g.interior) return finish_filtered(g, dest);
         }
         Vd sum[1][C] = {};
@@ -338,10 +333,10 @@ struct Lanczos3 {
     // around the sum. The other pixels are sampled again by the scalar code.
     void finish_filtered(const Plan& g, T* dest) {
         Vd sum[C];
-        filtered_sums<C>(g.word, g.wx, g.wy, sum);
+        filtered_sums(g.word, g.wx, g.wy, sum);
         Vq sure = g.in;
         for (int c = 0; c < C; ++c)
-            sure &= widen(to_samples<T>(sum[c] - lanczos3_float_bound) == to_samples<T>(sum[c] + lanczos3_float_bound));
+            sure &= widen(to_samples<T>(sum[c] - lanczos3.float_bound) == to_samples<T>(sum[c] + lanczos3.float_bound));
         store_pixels<T, C>(sum, g.in, dest);
         const Vq redo = g.in & ~sure;
         if (!any(redo)) return;
@@ -353,9 +348,8 @@ struct Lanczos3 {
     }
 
     // A gray sum is one chain of 36 dependent additions: summing two groups
-    // together keeps twice as many additions in flight (the float32 sums have
-    // three chains of their own).
-    static constexpr bool finish_pairs = C == 1 && !Filtered;
+    // together keeps twice as many additions in flight.
+    static constexpr bool finish_pairs = C == 1;
     void finish_pair(const Plan& a, const Plan& b, T* dest) {
         if (!a.interior || !b.interior) {
             finish(a, dest);
@@ -377,7 +371,7 @@ struct Lanczos3 {
 template <class T, int C, Filter F, class Row, bool Filtered>
 void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row,
                   std::size_t width, T* out) {
-    static_assert(!Filtered || has_filtered_path<T, F>, "no float32 path for this filter and sample type");
+    static_assert(!Filtered || has_filtered_path<T, C, F>, "no float32 path for this filter and sample type");
     const Source<T, C> source(src);
     using Kernel = std::conditional_t<F == Filter::Bilinear, Bilinear<T, C>, Lanczos3<T, C, Filtered>>;
     Kernel kernel{source};
@@ -438,7 +432,6 @@ TRELVANE_ROWS(std::uint8_t, 3, MapRow)
 TRELVANE_ROWS(std::uint16_t, 3, MapRow)
 TRELVANE_ROWS(std::uint8_t, 3, HomographyRow)
 TRELVANE_ROWS(std::uint16_t, 3, HomographyRow)
-TRELVANE_ROW(std::uint8_t, 1, Filter::Lanczos3, MapRow, true)
 TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, MapRow, true)
 TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, HomographyRow, true)
 #undef TRELVANE_ROWS

@@ -44,12 +44,15 @@ bool vector_ready(const SourceView<T, C>& src) {
     return bytes > 0 && bytes <= INT32_MAX;
 }
 
-// Whether the vector levels have a float32 path for filter F and samples T.
-// 16-bit samples keep the exact kernels: the error bound of a float32 sum
-// grows with the largest sample, 257 times larger than for 8 bits, and would
-// send too many samples to the exact fallback to gain anything.
-template <class T, Filter F>
-inline constexpr bool has_filtered_path = sizeof(T) == 1 && F == Filter::Lanczos3;
+// Whether the vector levels have a float32 path for filter F and samples T
+// of C channels: 8-bit RGB Lanczos-3, the one case where it measures faster
+// than the exact kernels (docs/performance.rst has the figures). 16-bit
+// samples would make the error bound of a float32 sum 257 times larger and
+// send too many samples to the exact fallback; a gray Lanczos-3 sum and a
+// bilinear one have too few products per pixel to repay the float32 path's
+// conversions and checks.
+template <class T, int C, Filter F>
+inline constexpr bool has_filtered_path = sizeof(T) == 1 && C == 3 && F == Filter::Lanczos3;
 
 // The row routine of `level` (never above what the CPU runs), or the scalar
 // one where no vector routine applies.
@@ -58,7 +61,7 @@ RowRoutine<T, C, Row> row_routine([[maybe_unused]] IsaLevel level, [[maybe_unuse
 #if defined(TRELVANE_VECTOR_LEVELS)
     if (vector_ready(src)) {
         level = lower_to(level, cpu_isa_level());
-        constexpr bool can_filter = has_filtered_path<T, F>;
+        constexpr bool can_filter = has_filtered_path<T, C, F>;
         const bool filter = can_filter && filtered(level);
         switch (instruction_set(level)) {
             case IsaLevel::Avx512:

@@ -16,7 +16,7 @@ pytestmark = pytest.mark.skipif(
 FUSED = re.compile(r"\bvf(?:n?m(?:add|sub)|maddsub|msubadd)\w*")
 # The float32 sums of the filtered paths, whose error bound counts each fused
 # multiply-add as one rounding: the only functions allowed to use them.
-FILTERED = re.compile(r"::filtered_sums<\d+>\(")
+FILTERED = re.compile(r"::filtered_sums\(")
 
 
 def fused_by_function():
@@ -38,5 +38,5 @@ def test_fused_multiply_add_only_in_the_filtered_sums_and_vector_code_present():
     # contracted a*b + c in the exact code would change result bits.
     fused, code = fused_by_function()
     assert {name: m for name, m in fused.items() if not FILTERED.search(name)} == {}
-    assert sum(1 for name in fused if FILTERED.search(name)) >= 4  # both levels, gray and RGB: the scan sees them
+    assert sum(1 for name in fused if FILTERED.search(name)) >= 2  # one per vector level: the scan sees them
     assert "vpgatherdq" in code and "zmm" in code  # the disassembly covers the vector levels
