@@ -22,6 +22,11 @@
 //   a group whose farthest word could pass the source's end is sampled by the
 //   scalar code instead. Offsets are 32-bit: larger sources never get here
 //   (vector_ready).
+// One exception, proven rather than imitated: the filtered (float32) path of
+// 8-bit RGB Lanczos-3 sums in float with fused multiply-adds, in
+// filtered_sums alone, and stores a pixel only where the bound of
+// lanczos3.float_bound shows its bytes to be the scalar sampler's; the scalar
+// sampler computes every other pixel of the group.
 
 #include <algorithm>
 #include <cstdint>
@@ -235,7 +240,7 @@ struct Lanczos3 {
     // Words that cover the six taps of a row when they lie side by side.
     static constexpr int interior_words = (lanczos3.taps * pixel_bytes + 7) / 8;
     struct Plan {
-        Vd x, y;  // the positions, for the scalar fallback
+        Vd x, y;  // the positions, for the scalar fallback of the filtered path
         Vq in;
         bool interior;
         Vi kx, ky;  // table entries of the tap weights
@@ -250,8 +255,7 @@ struct Lanczos3 {
     std::uint64_t recomputed = 0;  // output pixels of the fallback
 
     Group plan(const Lanes& p, Plan& g) const {
-        g.x = p.x;
-        g.y = p.y;
+        if constexpr (Filtered) g.x = p.x, g.y = p.y;
         g.in = source.inside(p);
         if (!any(g.in)) return Group::Empty;
         // A NaN axis samples as at coordinate 0; lanes outside are zeroed too
