@@ -165,6 +165,7 @@ struct FilterShape {
     std::size_t phases;
     double phase_step;   // 1 / phases, exactly
     double float_bound;  // of the float32 sums of 8-bit samples
+    float check_margin;  // of the byte check on those sums
 };
 
 // The float32 path of 8-bit RGB Lanczos-3 (the vector levels' filtered path)
@@ -189,15 +190,20 @@ struct FilterShape {
 //   instead; a sample has fewer than 100 roundings: 2^-130 covers them.
 // - The reference's double sum: 1 rounding for wx·wy, 1 for the product and
 //   up to 35 additions: |S_double − S| ≤ γ(37, 2^-53)·255·L².
-// - The check forms Ŝ ∓ bound in double (Ŝ converts exactly); |Ŝ ∓ bound| <
-//   512, since S lies in [255·(1 − L²)/2, 255·(1 + L²)/2] (the weights sum to
-//   1), so each rounds by at most 2^-45: 2^-44 more.
-// Total 4.3452e-4. The reference stores to_sample(S_double), which does not
-// decrease as S_double grows: where it gives one byte at Ŝ − bound and at
-// Ŝ + bound, it gives that byte at S_double, which lies between.
+// Total: |Ŝ − S_double| ≤ float_bound = 4.3451e-4.
+// The check. The reference stores trunc(clamp(r, 0, 255)) with r = S_double
+// + 1/2 rounded to double, within 2^-45 of the sum (|r| < 512, since S lies
+// in [255·(1 − L²)/2, 255·(1 + L²)/2]: the weights sum to 1). The float path
+// forms t = Ŝ + 1/2 in float, within 2^-16. So |t − r| < m = check_margin
+// when m ≥ float_bound + 2^-16 + 2^-45; 2^-11 is, and keeps 1 − m and 255 + m
+// exact in float. Then the byte is certain and equals clamp(floor(t), 0, 255)
+// when t < 1 − m (r < 1: byte 0), when t > 255 + m (r > 255: byte 255), or
+// when the fraction t − floor(t) (exact) lies in (m, 1 − m), which puts r
+// strictly between the same two whole numbers as t.
 // 16-bit samples would make the bound 257 times larger: they keep the exact
 // kernels.
-inline constexpr FilterShape lanczos3{3, 6, -2, 1024, 0.0009765625, 4.35e-4};
+inline constexpr FilterShape lanczos3{3, 6, -2, 1024, 0.0009765625, 4.3452e-4, 0x1p-11f};
+static_assert(lanczos3.check_margin >= lanczos3.float_bound + 0x1p-16 + 0x1p-45);
 static_assert(lanczos3.phase_step * lanczos3.phases == 1);
 static_assert(lanczos3.taps == 2 * lanczos3.support && lanczos3.first == 1 - lanczos3.support);
 

@@ -252,18 +252,25 @@ inline Vi to_samples(Vd v) {
     return truncate(rounded_sample<T>(v));
 }
 
-// value[c] lane l → dest[3l + c] as 8 bits, 0 where live is 0.
+// [x0 … xN−1] → [floor x0 … floor xN−1], floats, exactly.
+inline Vf floor_floats(Vf x) {
+    constexpr int down = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+#if defined(__AVX512F__)
+    return Vf(_mm256_round_ps(__m256(x), down));
+#else
+    return Vf(_mm_round_ps(__m128(x), down));
+#endif
+}
+
+// sample[c] lane l → dest[3l + c] as 8 bits, 0 where live is 0.
 // 8-bit RGB: each pixel's samples packed into one 32-bit lane, then a byte
 // shuffle squeezes each 16-byte half down to four 3-byte pixels (control byte
 // k of a half takes byte k mod 3 of pixel k / 3; 0x80 clears the last four)
 // and (with 8 lanes) a dword permutation joins the halves: dwords 0 1 2 of
 // the first half, 4 5 6 of the second, then the two cleared ones. 32-bit
 // lanes keep every step at half the width of the double lanes.
-inline void store_rgb8(const Vd (&value)[3], Vq live, std::uint8_t* dest) {
-    Vi packed = to_samples<std::uint8_t>(value[0]);
-    packed |= to_samples<std::uint8_t>(value[1]) << 8;
-    packed |= to_samples<std::uint8_t>(value[2]) << 16;
-    packed &= narrow(live);
+inline void store_rgb8(const Vi (&sample)[3], Vq live, std::uint8_t* dest) {
+    Vi packed = (sample[0] | sample[1] << 8 | sample[2] << 16) & narrow(live);
     typedef char Vb __attribute__((vector_size(N * 4)));
     Vb squeeze;
     for (int b = 0; b < N * 4; ++b) {
@@ -279,16 +286,15 @@ inline void store_rgb8(const Vd (&value)[3], Vq live, std::uint8_t* dest) {
     std::memcpy(dest, &joined, N * 3);
 }
 
-// value[c] lane l → dest[3l + c] as 16 bits, 0 where live is 0.
+// sample[c] lane l → dest[3l + c] as 16 bits, 0 where live is 0.
 // 16-bit RGB: each pixel's samples packed into one 64-bit lane (sample c at
 // byte 2c), then written with one 8-byte store where that stays inside the N
 // pixels, later pixels overwriting the spare bytes of earlier ones; with 8
 // lanes a word permutation joins the pixels instead (output word w takes
 // sample w mod 3 of pixel w / 3, packed word w / 3 × 4 + w mod 3).
-inline void store_rgb16(const Vd (&value)[3], Vq live, std::uint16_t* dest) {
+inline void store_rgb16(const Vi (&sample)[3], Vq live, std::uint16_t* dest) {
     Vu packed{};
-    for (int c = 0; c < 3; ++c)
-        packed |= Vu(widen(to_samples<std::uint16_t>(value[c]))) << (c * 16);
+    for (int c = 0; c < 3; ++c) packed |= Vu(widen(sample[c])) << (c * 16);
     packed &= Vu(live);
 #if defined(__AVX512F__)
     typedef std::int16_t Vw __attribute__((vector_size(64)));

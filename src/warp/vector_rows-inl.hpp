@@ -102,19 +102,26 @@ struct Source {
     bool beyond_end(Vi farthest_word, Vq m) const { return any(m & widen(farthest_word > last_word)); }
 };
 
-// Rounds each channel, stores 0 in the lanes outside `live`, and writes the N
-// pixels interleaved.
+// Stores 0 in the lanes outside `live`, and writes the N pixels interleaved.
 template <class T, int C>
-inline void store_pixels(const Vd (&value)[C], Vq live, T* dest) {
+inline void store_samples(const Vi (&sample)[C], Vq live, T* dest) {
     if constexpr (C == 1) {
         typedef T Vt __attribute__((vector_size(N * sizeof(T))));
-        const Vt samples = __builtin_convertvector(to_samples<T>(value[0]) & narrow(live), Vt);
+        const Vt samples = __builtin_convertvector(sample[0] & narrow(live), Vt);
         std::memcpy(dest, &samples, sizeof samples);
     } else if constexpr (sizeof(T) == 1) {
-        store_rgb8(value, live, dest);
+        store_rgb8(sample, live, dest);
     } else {
-        store_rgb16(value, live, dest);
+        store_rgb16(sample, live, dest);
     }
+}
+
+// Rounds each channel as the scalar code does, then stores as store_samples.
+template <class T, int C>
+inline void store_pixels(const Vd (&value)[C], Vq live, T* dest) {
+    Vi sample[C];
+    for (int c = 0; c < C; ++c) sample[c] = to_samples<T>(value[c]);
+    store_samples<T, C>(sample, live, dest);
 }
 
 // A group of N lanes after its positions are known: nothing to sample, the
@@ -201,7 +208,7 @@ struct Bilinear {
 // so that the machine-code scan can tell it by name.
 [[gnu::noinline]] void filtered_sums(const Vu (&word)[lanczos3.taps][lanczos3.taps],
                                      const Vd (&wx)[lanczos3.taps], const Vd (&wy)[lanczos3.taps],
-                                     Vd (&sum)[3]) {
+                                     Vf (&sum)[3]) {
     constexpr int C = 3, pairs = lanczos3.taps * C / 2;
     static_assert(pairs % 3 == 0, "each part of a partial sum keeps one channel");
     V2f wxp[pairs];
@@ -224,9 +231,9 @@ struct Bilinear {
         for (int m = 0; m < 3; ++m) partial[m] = j == 0 ? row[m] * weight : fused_multiply_add(row[m], weight, partial[m]);
     }
     // First and second taps: channels 0 1 of partial 0, 2 0 of 1, 1 2 of 2.
-    sum[0] = __builtin_convertvector(first_taps(partial[0] + swap_taps(partial[1])), Vd);
-    sum[1] = __builtin_convertvector(first_taps(partial[2] + swap_taps(partial[0])), Vd);
-    sum[2] = __builtin_convertvector(first_taps(partial[1] + swap_taps(partial[2])), Vd);
+    sum[0] = first_taps(partial[0] + swap_taps(partial[1]));
+    sum[1] = first_taps(partial[2] + swap_taps(partial[0]));
+    sum[2] = first_taps(partial[1] + swap_taps(partial[2]));
 }
 
 // Lanczos-3 kernel in the same three steps; fetch also loads the weights.
@@ -333,16 +340,22 @@ struct Lanczos3 {
     }
 
     // Stores the float32 sums where the bound proves every channel's byte the
-    // reference's: to_sample gives the same byte at both ends of the interval
-    // around the sum. The other pixels are sampled again by the scalar code.
+    // reference's, and samples the other pixels again with the scalar code.
+    // With t = sum + 1/2 and m = lanczos3.check_margin, the byte is floor(t)
+    // clamped to [0, 255] when t < 1 − m (0), t > 255 + m (255) or the
+    // fraction of t is farther than m from 0 and 1 (see lanczos3).
     void finish_filtered(const Plan& g, T* dest) {
-        Vd sum[C];
+        Vf sum[C];
         filtered_sums(g.word, g.wx, g.wy, sum);
-        Vq sure = g.in;
-        for (int c = 0; c < C; ++c)
-            sure &= widen(to_samples<T>(sum[c] - lanczos3.float_bound) == to_samples<T>(sum[c] + lanczos3.float_bound));
-        store_pixels<T, C>(sum, g.in, dest);
-        const Vq redo = g.in & ~sure;
+        constexpr float m = lanczos3.check_margin;
+        Vi sure = narrow(g.in), sample[C];
+        for (int c = 0; c < C; ++c) {
+            const Vf t = sum[c] + 0.5f, whole = floor_floats(t), fraction = t - whole;
+            sure &= (t < 1 - m) | (t > 255 + m) | ((fraction > m) & (fraction < 1 - m));
+            sample[c] = min(max(__builtin_convertvector(whole, Vi), Vi{}), Vi{} + 255);
+        }
+        store_samples<T, C>(sample, g.in, dest);
+        const Vq redo = g.in & ~widen(sure);
         if (!any(redo)) return;
         for (int l = 0; l < N; ++l)
             if (redo[l]) {
