@@ -23,7 +23,7 @@ void scalar_row(const SourceView<T, C>& src, const LanczosTable& table, const Ro
 }
 
 // Same contract and same bytes as scalar_row, N output pixels per vector.
-// Filtered: the float32 path where the kernel has one (8-bit Lanczos-3).
+// Filtered: the float32 path where the kernel has one (8-bit RGB Lanczos-3).
 #define TRELVANE_VECTOR_LEVEL(level)                                                     \
     namespace level {                                                                    \
     template <class T, int C, Filter F, class Row, bool Filtered>                        \
