@@ -13,12 +13,19 @@ bilinear, so they are compared with the bilinear rows only. The floor is one
 np.copyto of as many bytes as the call must stream: the two float32 maps read
 plus the output written (only the output for warp_rgb). A last table times
 tiny images, call by call, at the baseline and the best level.
+
+With --filtered-timer (bench/resample_filtered.cpp, built by tools/bench), a
+table compares the float32 path of 8-bit Lanczos-3 remap_rgb with the exact
+kernel of the same level, interleaved run after run in one process, beside
+the memory floor, and gives the share of output pixels the float32 path
+recomputed with the exact code.
 """
 
 import argparse
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -192,9 +199,40 @@ def cpu_levels():
     return levels
 
 
+def filtered_table(timer, w, h, repeats=9):
+    """Float32 paths against the exact kernels of the same level, side by side."""
+    rgb = photo(w, h)
+    map_x, map_y = lens_maps(w, h)
+    floor = copy_floor(map_x.nbytes + map_y.nbytes + rgb.nbytes, repeats)
+    with tempfile.TemporaryDirectory() as tmp:
+        paths = [os.path.join(tmp, name) for name in ("rgb.raw", "map_x.raw", "map_y.raw")]
+        for array, path in zip((rgb, map_x, map_y), paths):
+            array.tofile(path)
+        lines = subprocess.run([timer, "lanczos3", *paths, str(w), str(h), str(repeats)], check=True,
+                               capture_output=True, text=True).stdout.split()
+    rows = {}
+    for i in range(0, len(lines), 5):
+        level, wall, cpu, recomputed, pixels = lines[i:i + 5]
+        rows[level] = float(wall), float(cpu), int(recomputed) / int(pixels)
+    print(f"\nfloat32 path, remap_rgb uint8 Lanczos-3, {w}x{h} lens map, medians of {repeats} runs "
+          "interleaved in one process; cpu = processor time of all threads\n")
+    header = (f"{'level':<10}{'filtered ms':>12}{'exact ms':>10}{'x exact':>9}{'x exact cpu':>13}"
+              f"{'floor ms':>10}{'x floor':>9}{'recomputed':>12}")
+    print(header)
+    print("-" * len(header))
+    for level, (wall, cpu, share) in rows.items():
+        if level.endswith("-exact"):
+            continue
+        exact_wall, exact_cpu, _ = rows[level + "-exact"]
+        print(f"{level:<10}{wall * 1e3:>12.1f}{exact_wall * 1e3:>10.1f}{exact_wall / wall:>8.2f}x"
+              f"{exact_cpu / cpu:>12.2f}x{floor * 1e3:>10.2f}{wall / floor:>9.1f}{share * 100:>11.3f}%", flush=True)
+    print("(gray, bilinear and 16-bit calls have no float32 path: docs/performance.rst says why)")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="960x540 instead of 3840x2160")
+    parser.add_argument("--filtered-timer", help="path of the resample_filtered executable")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     w, h = (960, 540) if args.quick else (3840, 2160)
@@ -243,6 +281,8 @@ def main():
                       f"{base / fast:>7.2f}x", flush=True)
     for level in workers.values():
         level.close()
+    if args.filtered_timer:
+        filtered_table(args.filtered_timer, w, h)
 
 
 if __name__ == "__main__":

@@ -151,18 +151,67 @@ inline void sample_bilinear(const SourceView<T, C>& src, double x, double y, T* 
     store_pixel<T, C>(v, dest);
 }
 
-// The Lanczos-3 table: entry k holds the normalised weights of the six taps
-// for the sub-pixel phase k / lanczos_phases, k = 0 … lanczos_phases (both
-// ends, so lanczos_phases + 1 entries).
-inline constexpr int lanczos_taps = 6;
-inline constexpr std::size_t lanczos_phases = 1024;
-inline constexpr double lanczos_phase_step = 0.0009765625;  // 1 / lanczos_phases, exactly
-static_assert(lanczos_phase_step * lanczos_phases == 1);
-using LanczosWeights = std::array<double, lanczos_taps>;
+// The Lanczos-3 filter, described once: the table, the scalar sampler, the
+// exact vector kernels and the float32 path read it. Along an axis, tap i of
+// position x is pixel floor(x) + first + i, weighted by entry k = round((x −
+// floor(x)) · phases) of the table, k = 0 … phases (both ends, so phases + 1
+// entries); weight i of entry k is lanczos3_weight(k / phases − first − i),
+// normalised, and zero at distances of `support` or more. The float32 path's
+// weights are the table's, rounded to float; its bound is derived below.
+struct FilterShape {
+    int support;
+    int taps;
+    int first;
+    std::size_t phases;
+    double phase_step;   // 1 / phases, exactly
+    double float_bound;  // of the float32 sums of 8-bit samples
+    float check_margin;  // of the byte check on those sums
+};
+
+// The float32 path of 8-bit RGB Lanczos-3 (the vector levels' filtered path)
+// sums in float what the reference sums in double, and keeps a result only
+// where a bound on the difference proves the stored byte the same; any other
+// output sample is recomputed by sample_lanczos3. Positions, floors and
+// phases are computed in double exactly as the reference does, so both sums
+// use the same table entries. The bound, with u = 2^-24, γ(n, v) = n·v / (1 −
+// n·v), samples p in [0, 255] and L = the largest Σ|w| of a table entry
+// (1.5435, at phase 1/2), whatever the order of the float operations:
+// - Terms: the reference's value in real arithmetic is S = Σ p_ij·wx_i·wy_j
+//   over the 36 taps, and Σ |p_ij·wx_i·wy_j| ≤ 255·L².
+// - Float weights: converting wx_i and wy_j to float multiplies each by
+//   (1 + δ), |δ| ≤ u: 2 roundings per term (the smallest nonzero weight,
+//   about 1.6e-17, is a normal float).
+// - Float products and sums: each multiply, fused multiply-add or addition
+//   multiplies the terms it carries by (1 + δ), |δ| ≤ u, and a term passes
+//   at most 10 of them: 3 along its row, 6 over the rows and 1 adding the
+//   two parts of its channel (see filtered_sums). With the weights, |Ŝ − S|
+//   ≤ γ(12, u)·255·L².
+// - Underflow: a rounded result below 2^-126 errs by up to 2^-150 absolutely
+//   instead; a sample has fewer than 100 roundings: 2^-130 covers them.
+// - The reference's double sum: 1 rounding for wx·wy, 1 for the product and
+//   up to 35 additions: |S_double − S| ≤ γ(37, 2^-53)·255·L².
+// Total: |Ŝ − S_double| ≤ float_bound = 4.3451e-4.
+// The check. The reference stores trunc(clamp(r, 0, 255)) with r = S_double
+// + 1/2 rounded to double, within 2^-45 of the sum (|r| < 512, since S lies
+// in [255·(1 − L²)/2, 255·(1 + L²)/2]: the weights sum to 1). The float path
+// forms t = Ŝ + 1/2 in float, within 2^-16. So |t − r| < m = check_margin
+// when m ≥ float_bound + 2^-16 + 2^-45; 2^-11 is, and keeps 1 − m and 255 + m
+// exact in float. Then the byte is certain and equals clamp(floor(t), 0, 255)
+// when t < 1 − m (r < 1: byte 0), when t > 255 + m (r > 255: byte 255), or
+// when the fraction t − floor(t) (exact) lies in (m, 1 − m), which puts r
+// strictly between the same two whole numbers as t.
+// 16-bit samples would make the bound 257 times larger: they keep the exact
+// kernels.
+inline constexpr FilterShape lanczos3{3, 6, -2, 1024, 0.0009765625, 4.3452e-4, 0x1p-11f};
+static_assert(lanczos3.check_margin >= lanczos3.float_bound + 0x1p-16 + 0x1p-45);
+static_assert(lanczos3.phase_step * lanczos3.phases == 1);
+static_assert(lanczos3.taps == 2 * lanczos3.support && lanczos3.first == 1 - lanczos3.support);
+
+using LanczosWeights = std::array<double, lanczos3.taps>;
 using LanczosTable = std::vector<LanczosWeights>;
 // The vector kernels index the table as one array of doubles: entry k starts
-// at weight lanczos_taps × k.
-static_assert(sizeof(LanczosWeights) == lanczos_taps * sizeof(double), "table entries lie back to back");
+// at weight taps × k.
+static_assert(sizeof(LanczosWeights) == lanczos3.taps * sizeof(double), "table entries lie back to back");
 
 double lanczos3_weight(double d);
 LanczosTable build_lanczos_table();
@@ -178,26 +227,27 @@ inline void sample_lanczos3(const SourceView<T, C>& src, const LanczosTable& tab
     if (x != x) x = 0;
     if (y != y) y = 0;
     const Floor fx = floor_of(x), fy = floor_of(y);
-    const std::uint64_t kx = round_non_negative((x - fx.f) * lanczos_phases);
-    const std::uint64_t ky = round_non_negative((y - fy.f) * lanczos_phases);
+    const std::uint64_t kx = round_non_negative((x - fx.f) * lanczos3.phases);
+    const std::uint64_t ky = round_non_negative((y - fy.f) * lanczos3.phases);
     if (kx >= table.size() || ky >= table.size()) fail("Lanczos phase outside the table");
     const LanczosWeights& wx = table[kx];
     const LanczosWeights& wy = table[ky];
     const std::int64_t bx = fx.i, by = fy.i;
 
     // Tap pixels; inside the image no clamping is needed.
-    std::array<std::int64_t, lanczos_taps> cols, rows;
+    std::array<std::int64_t, lanczos3.taps> cols, rows;
+    constexpr int first = lanczos3.first, last = lanczos3.first + lanczos3.taps - 1;
     const bool interior =
-        bx >= 2 && by >= 2 && bx + 3 <= src.last_col && by + 3 <= src.last_row;
-    for (int i = 0; i < lanczos_taps; ++i) {
-        cols[i] = interior ? bx - 2 + i : std::clamp<std::int64_t>(bx - 2 + i, 0, src.last_col);
-        rows[i] = interior ? by - 2 + i : std::clamp<std::int64_t>(by - 2 + i, 0, src.last_row);
+        bx + first >= 0 && by + first >= 0 && bx + last <= src.last_col && by + last <= src.last_row;
+    for (int i = 0; i < lanczos3.taps; ++i) {
+        cols[i] = interior ? bx + first + i : std::clamp<std::int64_t>(bx + first + i, 0, src.last_col);
+        rows[i] = interior ? by + first + i : std::clamp<std::int64_t>(by + first + i, 0, src.last_row);
     }
 
     Channels<C> sum{};
-    for (int j = 0; j < lanczos_taps; ++j) {
+    for (int j = 0; j < lanczos3.taps; ++j) {
         const T* row = src.pixel(0, rows[j]);
-        for (int i = 0; i < lanczos_taps; ++i) sum = sum + load_pixel<T, C>(row + cols[i] * C) * (wx[i] * wy[j]);
+        for (int i = 0; i < lanczos3.taps; ++i) sum = sum + load_pixel<T, C>(row + cols[i] * C) * (wx[i] * wy[j]);
     }
     store_pixel<T, C>(sum, dest);
 }

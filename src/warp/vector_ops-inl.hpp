@@ -79,13 +79,13 @@ inline Vu gather_words(const unsigned char* base, Vi offsets, Vq m) {
 // are picked by the low and high nibbles of imm (0 a's low half, 1 a's high
 // half, 2 b's low, 3 b's high): 0x20 joins the low halves, 0x31 the high
 // ones. Weights 4 and 5 come from 2-wide loads and unpacks.
-inline void load_weights(const double* table, Vi phase, Vd (&w)[lanczos_taps]) {
-    static_assert(lanczos_taps == 6, "the transposition is written for six weights");
+inline void load_weights(const double* table, Vi phase, Vd (&w)[lanczos3.taps]) {
+    static_assert(lanczos3.taps == 6, "the transposition is written for six weights");
     std::int32_t k[N];
     std::memcpy(k, &phase, sizeof k);
 #if defined(__AVX512F__)
     __m512d r[8], t[8], q[8];
-    for (int l = 0; l < 8; ++l) r[l] = _mm512_maskz_loadu_pd(0x3F, table + lanczos_taps * k[l]);
+    for (int l = 0; l < 8; ++l) r[l] = _mm512_maskz_loadu_pd(0x3F, table + lanczos3.taps * k[l]);
     for (int l = 0; l < 8; l += 2) {
         t[l] = _mm512_unpacklo_pd(r[l], r[l + 1]);      // weights 0 2 4 6 of lanes l, l + 1
         t[l + 1] = _mm512_unpackhi_pd(r[l], r[l + 1]);  // weights 1 3 5 7
@@ -105,8 +105,8 @@ inline void load_weights(const double* table, Vi phase, Vd (&w)[lanczos_taps]) {
     __m256d a[4];
     __m128d b[4];
     for (int l = 0; l < 4; ++l) {
-        a[l] = _mm256_loadu_pd(table + lanczos_taps * k[l]);
-        b[l] = _mm_loadu_pd(table + lanczos_taps * k[l] + 4);
+        a[l] = _mm256_loadu_pd(table + lanczos3.taps * k[l]);
+        b[l] = _mm_loadu_pd(table + lanczos3.taps * k[l] + 4);
     }
     const __m256d t0 = _mm256_unpacklo_pd(a[0], a[1]), t1 = _mm256_unpackhi_pd(a[0], a[1]);
     const __m256d t2 = _mm256_unpacklo_pd(a[2], a[3]), t3 = _mm256_unpackhi_pd(a[2], a[3]);
@@ -181,6 +181,70 @@ inline void prefetch_lanes(const unsigned char* base, Vi offsets) {
     _mm_prefetch(reinterpret_cast<const char*>(base + offsets[N - 1]), _MM_HINT_T0);
 }
 
+// Primitives of the filtered (float32) paths. A float vector of 2N lanes
+// holds two taps of N output pixels, in the block order of the gathered
+// words: each 16-byte block of N words holds the words of pixels 2b and
+// 2b + 1, and the same block of floats holds [tap a of 2b, tap a of 2b + 1,
+// tap b of 2b, tap b of 2b + 1]. Every float vector of the filtered sums keeps
+// this order, so it costs one byte shuffle per two taps.
+typedef float V2f __attribute__((vector_size(N * 8)));
+
+// [a0 … aN−1], [b0 … bN−1] → [a0 a1 b0 b1 a2 a3 b2 b3 …]: per-pixel values
+// of two taps in the block order.
+inline V2f interleave_pairs(Vf a, Vf b) {
+#if defined(__AVX512F__)
+    return __builtin_shufflevector(a, b, 0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+#else
+    return __builtin_shufflevector(a, b, 0, 1, 4, 5, 2, 3, 6, 7);
+#endif
+}
+// [a0 a1 b0 b1 a2 a3 b2 b3 …] → [b0 b1 a0 a1 b2 b3 a2 a3 …].
+inline V2f swap_taps(V2f v) {
+#if defined(__AVX512F__)
+    return __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+#else
+    return __builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5);
+#endif
+}
+// [a0 a1 b0 b1 a2 a3 b2 b3 …] → [a0 … aN−1].
+inline Vf first_taps(V2f v) {
+#if defined(__AVX512F__)
+    return __builtin_shufflevector(v, v, 0, 1, 4, 5, 8, 9, 12, 13);
+#else
+    return __builtin_shufflevector(v, v, 0, 1, 4, 5);
+#endif
+}
+
+// [word0 … wordN−1] → bytes A and B of every word as floats, in the block
+// order (exact: the values are below 256). One byte shuffle moves each byte
+// to the bottom of its 32-bit lane and clears the rest (0x80).
+template <int A, int B>
+inline V2f byte_pair(Vu word) {
+    static_assert(A >= 0 && A < 8 && B >= 0 && B < 8, "bytes of an 8-byte word");
+    typedef char Vb __attribute__((vector_size(N * 8)));
+    Vb control;
+    for (int b = 0; b < N * 8; ++b) {
+        const int dword = b % 16 / 4;  // [A of the even word, A of the odd one, B, B]
+        control[b] = b % 4 ? char(0x80) : char((dword < 2 ? A : B) + dword % 2 * 8);
+    }
+#if defined(__AVX512F__)
+    return V2f(_mm512_cvtepi32_ps(_mm512_shuffle_epi8(__m512i(word), __m512i(control))));
+#else
+    return V2f(_mm256_cvtepi32_ps(_mm256_shuffle_epi8(__m256i(word), __m256i(control))));
+#endif
+}
+
+// a·b + c rounded once. Only the filtered paths' sums use it, whose error
+// bound counts one rounding for it; the machine-code scan allows fused
+// multiply-adds in those functions alone.
+[[gnu::always_inline]] inline V2f fused_multiply_add(V2f a, V2f b, V2f c) {
+#if defined(__AVX512F__)
+    return V2f(_mm512_fmadd_ps(__m512(a), __m512(b), __m512(c)));
+#else
+    return V2f(_mm256_fmadd_ps(__m256(a), __m256(b), __m256(c)));
+#endif
+}
+
 // [v0 … vN−1] → [to_sample<T>(v0) … to_sample<T>(vN−1)] as 32-bit integers.
 // The output conversion of the scalar code on lanes, as whole numbers.
 template <class T>
@@ -188,18 +252,25 @@ inline Vi to_samples(Vd v) {
     return truncate(rounded_sample<T>(v));
 }
 
-// value[c] lane l → dest[3l + c] as 8 bits, 0 where live is 0.
+// [x0 … xN−1] → [floor x0 … floor xN−1], floats, exactly.
+inline Vf floor_floats(Vf x) {
+    constexpr int down = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+#if defined(__AVX512F__)
+    return Vf(_mm256_round_ps(__m256(x), down));
+#else
+    return Vf(_mm_round_ps(__m128(x), down));
+#endif
+}
+
+// sample[c] lane l → dest[3l + c] as 8 bits, 0 where live is 0.
 // 8-bit RGB: each pixel's samples packed into one 32-bit lane, then a byte
 // shuffle squeezes each 16-byte half down to four 3-byte pixels (control byte
 // k of a half takes byte k mod 3 of pixel k / 3; 0x80 clears the last four)
 // and (with 8 lanes) a dword permutation joins the halves: dwords 0 1 2 of
 // the first half, 4 5 6 of the second, then the two cleared ones. 32-bit
 // lanes keep every step at half the width of the double lanes.
-inline void store_rgb8(const Vd (&value)[3], Vq live, std::uint8_t* dest) {
-    Vi packed = to_samples<std::uint8_t>(value[0]);
-    packed |= to_samples<std::uint8_t>(value[1]) << 8;
-    packed |= to_samples<std::uint8_t>(value[2]) << 16;
-    packed &= narrow(live);
+inline void store_rgb8(const Vi (&sample)[3], Vq live, std::uint8_t* dest) {
+    Vi packed = (sample[0] | sample[1] << 8 | sample[2] << 16) & narrow(live);
     typedef char Vb __attribute__((vector_size(N * 4)));
     Vb squeeze;
     for (int b = 0; b < N * 4; ++b) {
@@ -215,16 +286,15 @@ inline void store_rgb8(const Vd (&value)[3], Vq live, std::uint8_t* dest) {
     std::memcpy(dest, &joined, N * 3);
 }
 
-// value[c] lane l → dest[3l + c] as 16 bits, 0 where live is 0.
+// sample[c] lane l → dest[3l + c] as 16 bits, 0 where live is 0.
 // 16-bit RGB: each pixel's samples packed into one 64-bit lane (sample c at
 // byte 2c), then written with one 8-byte store where that stays inside the N
 // pixels, later pixels overwriting the spare bytes of earlier ones; with 8
 // lanes a word permutation joins the pixels instead (output word w takes
 // sample w mod 3 of pixel w / 3, packed word w / 3 × 4 + w mod 3).
-inline void store_rgb16(const Vd (&value)[3], Vq live, std::uint16_t* dest) {
+inline void store_rgb16(const Vi (&sample)[3], Vq live, std::uint16_t* dest) {
     Vu packed{};
-    for (int c = 0; c < 3; ++c)
-        packed |= Vu(widen(to_samples<std::uint16_t>(value[c]))) << (c * 16);
+    for (int c = 0; c < 3; ++c) packed |= Vu(widen(sample[c])) << (c * 16);
     packed &= Vu(live);
 #if defined(__AVX512F__)
     typedef std::int16_t Vw __attribute__((vector_size(64)));

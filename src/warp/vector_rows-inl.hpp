@@ -22,6 +22,11 @@
 //   a group whose farthest word could pass the source's end is sampled by the
 //   scalar code instead. Offsets are 32-bit: larger sources never get here
 //   (vector_ready).
+// One exception, proven rather than imitated: the filtered (float32) path of
+// 8-bit RGB Lanczos-3 sums in float with fused multiply-adds, in
+// filtered_sums alone, and stores a pixel only where the bound of
+// lanczos3.float_bound shows its bytes to be the scalar sampler's; the scalar
+// sampler computes every other pixel of the group.
 
 #include <algorithm>
 #include <cstdint>
@@ -97,19 +102,26 @@ struct Source {
     bool beyond_end(Vi farthest_word, Vq m) const { return any(m & widen(farthest_word > last_word)); }
 };
 
-// Rounds each channel, stores 0 in the lanes outside `live`, and writes the N
-// pixels interleaved.
+// Stores 0 in the lanes outside `live`, and writes the N pixels interleaved.
 template <class T, int C>
-inline void store_pixels(const Vd (&value)[C], Vq live, T* dest) {
+inline void store_samples(const Vi (&sample)[C], Vq live, T* dest) {
     if constexpr (C == 1) {
         typedef T Vt __attribute__((vector_size(N * sizeof(T))));
-        const Vt samples = __builtin_convertvector(to_samples<T>(value[0]) & narrow(live), Vt);
+        const Vt samples = __builtin_convertvector(sample[0] & narrow(live), Vt);
         std::memcpy(dest, &samples, sizeof samples);
     } else if constexpr (sizeof(T) == 1) {
-        store_rgb8(value, live, dest);
+        store_rgb8(sample, live, dest);
     } else {
-        store_rgb16(value, live, dest);
+        store_rgb16(sample, live, dest);
     }
+}
+
+// Rounds each channel as the scalar code does, then stores as store_samples.
+template <class T, int C>
+inline void store_pixels(const Vd (&value)[C], Vq live, T* dest) {
+    Vi sample[C];
+    for (int c = 0; c < C; ++c) sample[c] = to_samples<T>(value[c]);
+    store_samples<T, C>(sample, live, dest);
 }
 
 // A group of N lanes after its positions are known: nothing to sample, the
@@ -185,34 +197,81 @@ struct Bilinear {
     }
 };
 
+// The float32 sums of an interior Lanczos-3 group of 8-bit RGB pixels, one
+// per channel, within lanczos3.float_bound of the reference's (see there).
+// The 18 bytes of a tap row pair up, (0, 1), (2, 3) …, each pair one vector
+// of 2N floats (byte_pair); pair k adds into partial sum k mod 3, so that the
+// first and the second taps of a partial sum always hold one channel each. A
+// row's partial sums are weighted by wy and added over the rows; last, the
+// two parts of each channel are added. Fused multiply-adds are
+// allowed here only (the bound counts them): the function stays out of line
+// so that the machine-code scan can tell it by name.
+[[gnu::noinline]] void filtered_sums(const Vu (&word)[lanczos3.taps][lanczos3.taps],
+                                     const Vd (&wx)[lanczos3.taps], const Vd (&wy)[lanczos3.taps],
+                                     Vf (&sum)[3]) {
+    constexpr int C = 3, pairs = lanczos3.taps * C / 2;
+    static_assert(pairs % 3 == 0, "each part of a partial sum keeps one channel");
+    V2f wxp[pairs];
+    static_for<pairs>([&](auto k) {
+        wxp[k] = interleave_pairs(__builtin_convertvector(wx[2 * k / C], Vf),
+                                  __builtin_convertvector(wx[(2 * k + 1) / C], Vf));
+    });
+    V2f partial[3];
+    for (int j = 0; j < lanczos3.taps; ++j) {
+        V2f row[3];
+        static_for<pairs>([&](auto k) {
+            const V2f p = byte_pair<2 * k % 8, 2 * k % 8 + 1>(word[j][k / 4]);
+            if constexpr (k < 3)
+                row[k] = p * wxp[k];
+            else
+                row[k % 3] = fused_multiply_add(p, wxp[k], row[k % 3]);
+        });
+        const Vf wyf = __builtin_convertvector(wy[j], Vf);
+        const V2f weight = interleave_pairs(wyf, wyf);
+        for (int m = 0; m < 3; ++m) partial[m] = j == 0 ? row[m] * weight : fused_multiply_add(row[m], weight, partial[m]);
+    }
+    // First and second taps: channels 0 1 of partial 0, 2 0 of 1, 1 2 of 2.
+    sum[0] = first_taps(partial[0] + swap_taps(partial[1]));
+    sum[1] = first_taps(partial[2] + swap_taps(partial[0]));
+    sum[2] = first_taps(partial[1] + swap_taps(partial[2]));
+}
+
 // Lanczos-3 kernel in the same three steps; fetch also loads the weights.
-template <class T, int C>
+// Filtered: interior groups of 8-bit RGB pixels are summed in float32, and an
+// output pixel whose bytes the bound cannot vouch for is recomputed by the
+// scalar sampler.
+template <class T, int C, bool Filtered>
 struct Lanczos3 {
     static constexpr int groups_per_block = 4;
     static constexpr int pixel_bytes = Source<T, C>::pixel_bytes;
     // Words that cover the six taps of a row when they lie side by side.
-    static constexpr int interior_words = (lanczos_taps * pixel_bytes + 7) / 8;
+    static constexpr int interior_words = (lanczos3.taps * pixel_bytes + 7) / 8;
     struct Plan {
+        Vd x, y;  // the positions, for the scalar fallback of the filtered path
         Vq in;
         bool interior;
         Vi kx, ky;  // table entries of the tap weights
-        Vd wx[lanczos_taps], wy[lanczos_taps];
-        Vi row_offset[lanczos_taps], column_offset[lanczos_taps];
-        Vu word[lanczos_taps][lanczos_taps];  // [row][word]: one per tap column, or fewer when interior
+        Vd wx[lanczos3.taps], wy[lanczos3.taps];
+        Vi row_offset[lanczos3.taps], column_offset[lanczos3.taps];
+        Vu word[lanczos3.taps][lanczos3.taps];  // [row][word]: one per tap column, or fewer when interior
     };
     const Source<T, C>& source;
     const double* table = nullptr;
+    const SourceView<T, C>* view = nullptr;  // for the scalar fallback
+    const LanczosTable* lanczos = nullptr;
+    std::uint64_t recomputed = 0;  // output pixels of the fallback
 
     Group plan(const Lanes& p, Plan& g) const {
+        if constexpr (Filtered) g.x = p.x, g.y = p.y;
         g.in = source.inside(p);
         if (!any(g.in)) return Group::Empty;
         // A NaN axis samples as at coordinate 0; lanes outside are zeroed too
         // so that every conversion below stays in range.
         const Vd x = (g.in & (p.x == p.x)) ? p.x : Vd{}, y = (g.in & (p.y == p.y)) ? p.y : Vd{};
         const Floors fx = floor_of(x), fy = floor_of(y);
-        g.kx = round_non_negative((x - fx.f) * lanczos_phases);
-        g.ky = round_non_negative((y - fy.f) * lanczos_phases);
-        constexpr std::int32_t last_phase = lanczos_phases;
+        g.kx = round_non_negative((x - fx.f) * double(lanczos3.phases));
+        g.ky = round_non_negative((y - fy.f) * double(lanczos3.phases));
+        constexpr std::int32_t last_phase = lanczos3.phases;
         if (any(g.in & widen((g.kx > last_phase) | (g.ky > last_phase))))
             fail("Lanczos phase outside the table");
         // Tap rows are clamped per lane. Tap columns come from consecutive
@@ -223,16 +282,17 @@ struct Lanczos3 {
         // image changes no tap, so it decides nothing about the result, only
         // how the columns are read (the scalar test just skips the clamps).
         const Vi bx = fx.i, by = fy.i;
-        g.interior = !any(g.in & widen((bx < 2) | (bx + 3 > source.last_col)));
-        const int words = g.interior ? interior_words : lanczos_taps;
+        constexpr int first_tap = lanczos3.first, last_tap = lanczos3.first + lanczos3.taps - 1;
+        g.interior = !any(g.in & widen((bx + first_tap < 0) | (bx + last_tap > source.last_col)));
+        const int words = g.interior ? interior_words : lanczos3.taps;
         for (int k = 0; k < words; ++k)
-            g.column_offset[k] = g.interior ? (bx - 2) * pixel_bytes + 8 * k
-                                            : min(max(bx - 2 + k, Vi{}), Vi{} + source.last_col) * pixel_bytes;
-        for (int j = 0; j < lanczos_taps; ++j)
-            g.row_offset[j] = min(max(by - 2 + j, Vi{}), Vi{} + source.last_row) * source.width * pixel_bytes;
-        if (source.beyond_end(g.row_offset[lanczos_taps - 1] + g.column_offset[words - 1], g.in)) return Group::Scalar;
+            g.column_offset[k] = g.interior ? (bx + first_tap) * pixel_bytes + 8 * k
+                                            : min(max(bx + first_tap + k, Vi{}), Vi{} + source.last_col) * pixel_bytes;
+        for (int j = 0; j < lanczos3.taps; ++j)
+            g.row_offset[j] = min(max(by + first_tap + j, Vi{}), Vi{} + source.last_row) * source.width * pixel_bytes;
+        if (source.beyond_end(g.row_offset[lanczos3.taps - 1] + g.column_offset[words - 1], g.in)) return Group::Scalar;
         const Vi first = narrow(g.in) ? g.column_offset[0] : Vi{};
-        for (int j = 0; j < lanczos_taps; ++j) prefetch_lanes(source.bytes, first + g.row_offset[j]);
+        for (int j = 0; j < lanczos3.taps; ++j) prefetch_lanes(source.bytes, first + g.row_offset[j]);
         return Group::Vector;
     }
 
@@ -243,8 +303,8 @@ struct Lanczos3 {
     void fetch(Plan& g) const {
         load_weights(table, g.kx, g.wx);
         load_weights(table, g.ky, g.wy);
-        const int words = g.interior ? interior_words : lanczos_taps;
-        for (int j = 0; j < lanczos_taps; ++j)
+        const int words = g.interior ? interior_words : lanczos3.taps;
+        for (int j = 0; j < lanczos3.taps; ++j)
             for (int k = 0; k < words; ++k)
                 g.word[j][k] = gather_words(source.bytes, g.row_offset[j] + g.column_offset[k], g.in);
     }
@@ -254,8 +314,8 @@ struct Lanczos3 {
     // the row's words, never split between two; else word i holds tap i.
     template <bool Interior, int K>
     void sum_taps(const Plan* const (&g)[K], Vd (&sum)[K][C]) const {
-        for (int j = 0; j < lanczos_taps; ++j)
-            static_for<lanczos_taps>([&](auto i) {
+        for (int j = 0; j < lanczos3.taps; ++j)
+            static_for<lanczos3.taps>([&](auto i) {
                 for (int k = 0; k < K; ++k) {
                     const Vd weight = g[k]->wx[i] * g[k]->wy[j];
                     static_for<C>([&](auto c) {
@@ -267,7 +327,10 @@ struct Lanczos3 {
             });
     }
 
-    void finish(const Plan& g, T* dest) const {
+    void finish(const Plan& g, T* dest) {
+        if constexpr (Filtered) {
+            if (g.interior) return finish_filtered(g, dest);
+        }
         Vd sum[1][C] = {};
         if (g.interior)
             sum_taps<true>({&g}, sum);
@@ -276,10 +339,35 @@ struct Lanczos3 {
         store_pixels<T, C>(sum[0], g.in, dest);
     }
 
+    // Stores the float32 sums where the bound proves every channel's byte the
+    // reference's, and samples the other pixels again with the scalar code.
+    // With t = sum + 1/2 and m = lanczos3.check_margin, the byte is floor(t)
+    // clamped to [0, 255] when t < 1 − m (0), t > 255 + m (255) or the
+    // fraction of t is farther than m from 0 and 1 (see lanczos3).
+    void finish_filtered(const Plan& g, T* dest) {
+        Vf sum[C];
+        filtered_sums(g.word, g.wx, g.wy, sum);
+        constexpr float m = lanczos3.check_margin;
+        Vi sure = narrow(g.in), sample[C];
+        for (int c = 0; c < C; ++c) {
+            const Vf t = sum[c] + 0.5f, whole = floor_floats(t), fraction = t - whole;
+            sure &= (t < 1 - m) | (t > 255 + m) | ((fraction > m) & (fraction < 1 - m));
+            sample[c] = min(max(__builtin_convertvector(whole, Vi), Vi{}), Vi{} + 255);
+        }
+        store_samples<T, C>(sample, g.in, dest);
+        const Vq redo = g.in & ~widen(sure);
+        if (!any(redo)) return;
+        for (int l = 0; l < N; ++l)
+            if (redo[l]) {
+                sample_lanczos3(*view, *lanczos, g.x[l], g.y[l], dest + l * C);
+                ++recomputed;
+            }
+    }
+
     // A gray sum is one chain of 36 dependent additions: summing two groups
     // together keeps twice as many additions in flight.
     static constexpr bool finish_pairs = C == 1;
-    void finish_pair(const Plan& a, const Plan& b, T* dest) const {
+    void finish_pair(const Plan& a, const Plan& b, T* dest) {
         if (!a.interior || !b.interior) {
             finish(a, dest);
             finish(b, dest + N * C);
@@ -297,13 +385,18 @@ struct Lanczos3 {
 // Blocks of groups in passes: all plans (which prefetch the source lines),
 // then the gathers and the sums, each a pass of its own or one after the other
 // group by group, as the kernel prefers.
-template <class T, int C, Filter F, class Row>
+template <class T, int C, Filter F, class Row, bool Filtered>
 void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row,
                   std::size_t width, T* out) {
+    static_assert(!Filtered || has_filtered_path<T, C, F>, "no float32 path for this filter and sample type");
     const Source<T, C> source(src);
-    using Kernel = std::conditional_t<F == Filter::Bilinear, Bilinear<T, C>, Lanczos3<T, C>>;
+    using Kernel = std::conditional_t<F == Filter::Bilinear, Bilinear<T, C>, Lanczos3<T, C, Filtered>>;
     Kernel kernel{source};
-    if constexpr (F == Filter::Lanczos3) kernel.table = table.front().data();  // entries back to back
+    if constexpr (F == Filter::Lanczos3) {
+        kernel.table = table.front().data();  // entries back to back
+        kernel.view = &src;
+        kernel.lanczos = &table;
+    }
     constexpr int G = Kernel::groups_per_block;
     static_assert(Kernel::fetch_whole_block || !Kernel::finish_pairs,
                   "a pair is finished before its second group would be fetched");
@@ -340,20 +433,24 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
         const Position p = position_at(row, x);
         if (p.active) sample<F>(src, table, p.x, p.y, out + x * C);
     }
+    if constexpr (Filtered)
+        if (kernel.recomputed) add_recomputed_samples(kernel.recomputed);
 }
 
-#define TRELVANE_ROW(T, C, F, Row)                                                          \
-    template void resample_row<T, C, F, Row>(const SourceView<T, C>&, const LanczosTable&, \
-                                             const Row&, std::size_t, T*);
+#define TRELVANE_ROW(T, C, F, Row, Filtered)                                                  \
+    template void resample_row<T, C, F, Row, Filtered>(const SourceView<T, C>&, const LanczosTable&, \
+                                                       const Row&, std::size_t, T*);
 #define TRELVANE_ROWS(T, C, Row)                            \
-    TRELVANE_ROW(T, C, Filter::Bilinear, Row)               \
-    TRELVANE_ROW(T, C, Filter::Lanczos3, Row)
+    TRELVANE_ROW(T, C, Filter::Bilinear, Row, false)        \
+    TRELVANE_ROW(T, C, Filter::Lanczos3, Row, false)
 TRELVANE_ROWS(std::uint8_t, 1, MapRow)
 TRELVANE_ROWS(std::uint16_t, 1, MapRow)
 TRELVANE_ROWS(std::uint8_t, 3, MapRow)
 TRELVANE_ROWS(std::uint16_t, 3, MapRow)
 TRELVANE_ROWS(std::uint8_t, 3, HomographyRow)
 TRELVANE_ROWS(std::uint16_t, 3, HomographyRow)
+TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, MapRow, true)
+TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, HomographyRow, true)
 #undef TRELVANE_ROWS
 #undef TRELVANE_ROW
 

@@ -23,9 +23,10 @@ void scalar_row(const SourceView<T, C>& src, const LanczosTable& table, const Ro
 }
 
 // Same contract and same bytes as scalar_row, N output pixels per vector.
+// Filtered: the float32 path where the kernel has one (8-bit RGB Lanczos-3).
 #define TRELVANE_VECTOR_LEVEL(level)                                                     \
     namespace level {                                                                    \
-    template <class T, int C, Filter F, class Row>                                       \
+    template <class T, int C, Filter F, class Row, bool Filtered>                        \
     void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row, \
                       std::size_t width, T* out);                                        \
     }
@@ -43,16 +44,33 @@ bool vector_ready(const SourceView<T, C>& src) {
     return bytes > 0 && bytes <= INT32_MAX;
 }
 
+// Whether the vector levels have a float32 path for filter F and samples T
+// of C channels: 8-bit RGB Lanczos-3, the one case where it measures faster
+// than the exact kernels (docs/performance.rst has the figures). 16-bit
+// samples would make the error bound of a float32 sum 257 times larger and
+// send too many samples to the exact fallback; a gray Lanczos-3 sum and a
+// bilinear one have too few products per pixel to repay the float32 path's
+// conversions and checks.
+template <class T, int C, Filter F>
+inline constexpr bool has_filtered_path = sizeof(T) == 1 && C == 3 && F == Filter::Lanczos3;
+
 // The row routine of `level` (never above what the CPU runs), or the scalar
 // one where no vector routine applies.
 template <class T, int C, Filter F, class Row>
 RowRoutine<T, C, Row> row_routine([[maybe_unused]] IsaLevel level, [[maybe_unused]] const SourceView<T, C>& src) {
 #if defined(TRELVANE_VECTOR_LEVELS)
     if (vector_ready(src)) {
-        switch (std::min(level, cpu_isa_level())) {
-            case IsaLevel::Avx512: return avx512::resample_row<T, C, F, Row>;
-            case IsaLevel::Avx2: return avx2::resample_row<T, C, F, Row>;
-            case IsaLevel::Baseline: break;
+        level = lower_to(level, cpu_isa_level());
+        constexpr bool can_filter = has_filtered_path<T, C, F>;
+        const bool filter = can_filter && filtered(level);
+        switch (instruction_set(level)) {
+            case IsaLevel::Avx512:
+                return filter ? avx512::resample_row<T, C, F, Row, can_filter>
+                              : avx512::resample_row<T, C, F, Row, false>;
+            case IsaLevel::Avx2:
+                return filter ? avx2::resample_row<T, C, F, Row, can_filter>
+                              : avx2::resample_row<T, C, F, Row, false>;
+            default: break;
         }
     }
 #endif

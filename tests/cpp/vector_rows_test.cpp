@@ -1,7 +1,10 @@
-// Every vector level against the scalar reference, byte for byte, and the
-// vector gathers against a source that ends right before an unreadable page.
+// Every vector level, with and without its float32 paths, against the scalar
+// reference, byte for byte; the vector reads against a source that ends right
+// before an unreadable page; and the float32 paths' fallback on sums that sit
+// on rounding boundaries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,8 +13,11 @@
 #include <vector>
 
 #include "guarded_pages.hpp"
+#include "param_names.hpp"
 #include "resample_support.hpp"
 #include "warp/remap.hpp"
+#include "warp/sampling.hpp"
+#include "warp/vector_rows.hpp"
 #include "warp/warp.hpp"
 
 namespace trelvane {
@@ -20,9 +26,39 @@ namespace {
 TEST(IsaLevel, RequestsLowerButNeverRaiseTheLevel) {
     EXPECT_EQ(choose_isa_level(IsaLevel::Avx512, "baseline"), IsaLevel::Baseline);
     EXPECT_EQ(choose_isa_level(IsaLevel::Avx512, "avx2"), IsaLevel::Avx2);
+    EXPECT_EQ(choose_isa_level(IsaLevel::Avx512, "avx2-exact"), IsaLevel::Avx2Exact);
+    EXPECT_EQ(choose_isa_level(IsaLevel::Avx512, "avx512-exact"), IsaLevel::Avx512Exact);
     EXPECT_EQ(choose_isa_level(IsaLevel::Avx2, "avx512"), IsaLevel::Avx2);
+    EXPECT_EQ(choose_isa_level(IsaLevel::Avx2, "avx512-exact"), IsaLevel::Avx2Exact);  // stays exact
+    EXPECT_EQ(choose_isa_level(IsaLevel::Baseline, "avx512-exact"), IsaLevel::Baseline);
     EXPECT_EQ(choose_isa_level(IsaLevel::Avx2, "AVX2 "), IsaLevel::Avx2);  // unknown: ignored
     EXPECT_EQ(choose_isa_level(IsaLevel::Baseline, nullptr), IsaLevel::Baseline);
+}
+
+// The bound of the 8-bit Lanczos-3 float32 path, recomputed from the table the
+// calls build: it must not exceed the constant the kernels use, and the
+// constant must not be needlessly loose (it decides how many samples are
+// recomputed).
+TEST(FilteredBound, CoversTheErrorOfTheFloatSums) {
+    const LanczosTable table = build_lanczos_table();
+    double largest = 0, smallest = 1;  // Σ|w| over an entry; the smallest nonzero |w|
+    for (const LanczosWeights& w : table) {
+        double magnitude = 0;
+        for (double v : w) {
+            magnitude += std::fabs(v);
+            if (v != 0) smallest = std::min(smallest, std::fabs(v));
+        }
+        largest = std::max(largest, magnitude);
+    }
+    ASSERT_GE(smallest, std::numeric_limits<float>::min());  // float weights round relatively
+    ASSERT_LT(255 * (1 + largest * largest) / 2, 512);       // the sums stay below 512
+    const auto gamma = [](double n, double unit) { return n * unit / (1 - n * unit); };
+    const double terms = 255 * largest * largest;
+    const double bound =
+        gamma(2 + 10, std::ldexp(1, -24)) * terms + gamma(37, std::ldexp(1, -53)) * terms + std::ldexp(1, -130);
+    EXPECT_LE(bound, lanczos3.float_bound);
+    EXPECT_GT(bound, 0.999 * lanczos3.float_bound);
+    EXPECT_GE(lanczos3.check_margin, bound + std::ldexp(1, -16) + std::ldexp(1, -45));
 }
 
 // Positions that probe every rule the vector code must reproduce: the domain
@@ -57,18 +93,14 @@ std::pair<std::vector<float>, std::vector<float>> probing_maps(std::size_t w, st
     return {mx, my};
 }
 
-std::vector<IsaLevel> vector_levels() {
-    std::vector<IsaLevel> levels;
-    for (IsaLevel l : {IsaLevel::Avx2, IsaLevel::Avx512})
-        if (l <= cpu_isa_level()) levels.push_back(l);
-    return levels;
-}
-
-// Without a vector level there is nothing to compare: say so instead of passing.
-class VectorRows : public ::testing::Test {
+// Each test runs once per vector level, named: a level this CPU lacks is
+// skipped, saying so, rather than passed.
+class VectorRows : public ::testing::TestWithParam<const char*> {
 protected:
+    IsaLevel level = IsaLevel::Baseline;
     void SetUp() override {
-        if (vector_levels().empty()) GTEST_SKIP() << "this CPU runs no vector level, only the scalar reference";
+        level = *parse_isa_level(GetParam());
+        if (instruction_set(level) > cpu_isa_level()) GTEST_SKIP() << "this CPU does not run " << GetParam();
     }
 };
 
@@ -76,24 +108,23 @@ using Size = std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>;  //
 const Size sizes[] = {{1, 1, 9, 3}, {2, 3, 17, 5}, {7, 5, 8, 8}, {64, 48, 61, 37}, {130, 70, 123, 66}};
 
 template <class T, int C>
-void expect_remap_levels_match(Filter filter) {
+void expect_remap_matches(IsaLevel level, Filter filter) {
     WorkerPool pool(1);
     for (const auto& [w, h, ow, oh] : sizes) {
         const auto src = noise<T>(w * h * C, static_cast<unsigned>(w * h));
         const auto [mx, my] = probing_maps(w, h, ow, oh);
-        const auto reference = values(remap_image<T, C>(src, w, h, mx, my, ow, oh, filter, IsaLevel::Baseline, pool));
-        for (IsaLevel level : vector_levels())
-            ASSERT_EQ(values(remap_image<T, C>(src, w, h, mx, my, ow, oh, filter, level, pool)), reference)
-                << "level " << int(level) << ", source " << w << "x" << h << ", C " << C;
+        ASSERT_EQ(values(remap_image<T, C>(src, w, h, mx, my, ow, oh, filter, level, pool)),
+                  values(remap_image<T, C>(src, w, h, mx, my, ow, oh, filter, IsaLevel::Baseline, pool)))
+            << "filter " << int(filter) << ", " << sizeof(T) * 8 << "-bit, C " << C << ", source " << w << "x" << h;
     }
 }
 
-TEST_F(VectorRows, RemapMatchesTheScalarReference) {
+TEST_P(VectorRows, RemapMatchesTheScalarReference) {
     for (Filter f : {Filter::Bilinear, Filter::Lanczos3}) {
-        expect_remap_levels_match<std::uint8_t, 1>(f);
-        expect_remap_levels_match<std::uint16_t, 1>(f);
-        expect_remap_levels_match<std::uint8_t, 3>(f);
-        expect_remap_levels_match<std::uint16_t, 3>(f);
+        expect_remap_matches<std::uint8_t, 1>(level, f);
+        expect_remap_matches<std::uint16_t, 1>(level, f);
+        expect_remap_matches<std::uint8_t, 3>(level, f);
+        expect_remap_matches<std::uint16_t, 3>(level, f);
     }
 }
 
@@ -101,7 +132,7 @@ TEST_F(VectorRows, RemapMatchesTheScalarReference) {
 // (H6·u + H8 = 0 at u = 3 and, with scale 2, at every other row too) and
 // NaN entries.
 template <class T>
-void expect_warp_levels_match(Filter filter) {
+void expect_warp_matches(IsaLevel level, Filter filter) {
     const double nan = std::nan("");
     const Homography views[] = {{0.9, 0.1, 2, -0.05, 1.1, -3, 0.001, -0.002, 1},
                                 {1, 0, 0, 0, 1, 0, 1, 0, -3},
@@ -112,18 +143,18 @@ void expect_warp_levels_match(Filter filter) {
         for (const Homography& H : views)
             for (double scale : {1.0, 2.0, 0.7}) {
                 const auto src = noise<T>(w * h * 3, static_cast<unsigned>(w + h));
-                const auto warp = [&](IsaLevel level) {
-                    return values(warp_image<T>(src, w, h, ow, oh, H, scale, -0.75, 0.5, filter, level, pool));
+                const auto warp = [&](IsaLevel l) {
+                    return values(warp_image<T>(src, w, h, ow, oh, H, scale, -0.75, 0.5, filter, l, pool));
                 };
-                const auto reference = warp(IsaLevel::Baseline);
-                for (IsaLevel level : vector_levels()) ASSERT_EQ(warp(level), reference);
+                ASSERT_EQ(warp(level), warp(IsaLevel::Baseline))
+                    << "filter " << int(filter) << ", " << sizeof(T) * 8 << "-bit, source " << w << "x" << h;
             }
 }
 
-TEST_F(VectorRows, WarpMatchesTheScalarReference) {
+TEST_P(VectorRows, WarpMatchesTheScalarReference) {
     for (Filter f : {Filter::Bilinear, Filter::Lanczos3}) {
-        expect_warp_levels_match<std::uint8_t>(f);
-        expect_warp_levels_match<std::uint16_t>(f);
+        expect_warp_matches<std::uint8_t>(level, f);
+        expect_warp_matches<std::uint16_t>(level, f);
     }
 }
 
@@ -143,7 +174,7 @@ struct GuardedSource {
 };
 
 template <class T, int C>
-void expect_no_read_past_the_end(Filter filter) {
+void expect_no_read_past_the_end(IsaLevel level, Filter filter) {
     // Every output pixel samples the last rows, most of them near the last
     // pixel, where an 8-byte word or a Lanczos tap row would run off the end;
     // 3.5 pixels from the right edge, a Lanczos group still counts as interior
@@ -158,22 +189,95 @@ void expect_no_read_past_the_end(Filter filter) {
                 my[i] = static_cast<float>(h) - 0.5f - static_cast<float>(i / ow) * 0.4f;
             }
             WorkerPool pool(0);
-            const auto remap = [&](IsaLevel level) {
-                return values(remap_image<T, C>(src.samples, w, h, mx, my, ow, oh, filter, level, pool));
+            const auto remap = [&](IsaLevel l) {
+                return values(remap_image<T, C>(src.samples, w, h, mx, my, ow, oh, filter, l, pool));
             };
-            const auto reference = remap(IsaLevel::Baseline);
-            for (IsaLevel level : vector_levels()) ASSERT_EQ(remap(level), reference);
+            ASSERT_EQ(remap(level), remap(IsaLevel::Baseline)) << "width " << w << ", edge " << edge;
         }
 }
 
-TEST_F(VectorRows, NeverReadPastTheSource) {
+TEST_P(VectorRows, NeverReadPastTheSource) {
     for (Filter f : {Filter::Bilinear, Filter::Lanczos3}) {
-        expect_no_read_past_the_end<std::uint8_t, 1>(f);
-        expect_no_read_past_the_end<std::uint16_t, 1>(f);
-        expect_no_read_past_the_end<std::uint8_t, 3>(f);
-        expect_no_read_past_the_end<std::uint16_t, 3>(f);
+        expect_no_read_past_the_end<std::uint8_t, 1>(level, f);
+        expect_no_read_past_the_end<std::uint16_t, 1>(level, f);
+        expect_no_read_past_the_end<std::uint8_t, 3>(level, f);
+        expect_no_read_past_the_end<std::uint16_t, 3>(level, f);
     }
 }
+
+// Sources of two values split by vertical edges, sampled where the float32
+// sums cannot decide the byte: halfway between the edge columns, where the
+// symmetric weights make the sum (a + b) / 2 with a + b odd, exactly on a
+// rounding boundary, at whole and tied (k + 1/2) / 1024 vertical phases. A
+// smooth scene sampled at rotated positions checks the common case. The
+// exact scalar fallback must run and give the reference's bytes.
+template <int C>
+std::vector<std::uint8_t> edge_source(std::size_t w, std::size_t h) {
+    std::vector<std::uint8_t> src(w * h * C);
+    for (std::size_t i = 0; i < w * h; ++i)
+        for (int c = 0; c < C; ++c)
+            src[i * C + c] = static_cast<std::uint8_t>(i % w / 4 % 2 ? 37 + 50 * c : 100 + 60 * c);
+    return src;
+}
+
+template <int C>
+std::vector<std::uint8_t> smooth_source(std::size_t w, std::size_t h) {
+    std::vector<std::uint8_t> src(w * h * C);
+    for (std::size_t i = 0; i < w * h; ++i)
+        for (int c = 0; c < C; ++c)
+            src[i * C + c] = static_cast<std::uint8_t>(127.5 + 127 * std::sin(0.05 * (i % w) * (c + 1) + 0.07 * (i / w)));
+    return src;
+}
+
+struct Maps {
+    std::vector<float> x, y;
+};
+
+Maps boundary_maps(std::size_t ow, std::size_t oh) {
+    Maps m{std::vector<float>(ow * oh), std::vector<float>(ow * oh)};
+    for (std::size_t r = 0; r < oh; ++r)
+        for (std::size_t c = 0; c < ow; ++c) {
+            m.x[r * ow + c] = 3.5f + 4 * static_cast<float>(c % 24) + (c / 24 % 2 ? 0.5f : 0.0f) * (r % 3 == 2);
+            m.y[r * ow + c] = 4 + static_cast<float>(r % 20) + (r % 2 ? (static_cast<float>(r % 9) * 100 + 0.5f) / 1024 : 0);
+        }
+    return m;
+}
+
+Maps rotated_maps(std::size_t ow, std::size_t oh, std::size_t w, std::size_t h) {
+    Maps m{std::vector<float>(ow * oh), std::vector<float>(ow * oh)};
+    for (std::size_t r = 0; r < oh; ++r)
+        for (std::size_t c = 0; c < ow; ++c) {
+            m.x[r * ow + c] = static_cast<float>(c * 0.95 + r * 0.3) * static_cast<float>(w) / ow - 2;
+            m.y[r * ow + c] = static_cast<float>(r * 0.95 - c * 0.3) * static_cast<float>(h) / oh + 20;
+        }
+    return m;
+}
+
+template <int C>
+void expect_fallback_runs(IsaLevel level) {
+    const std::size_t w = 120, h = 40, ow = 96, oh = 60;
+    WorkerPool pool(1);
+    const auto remap = [&](const std::vector<std::uint8_t>& src, const Maps& m, IsaLevel l) {
+        return values(remap_image<std::uint8_t, C>(src, w, h, m.x, m.y, ow, oh, Filter::Lanczos3, l, pool));
+    };
+    const auto edges = edge_source<C>(w, h), smooth = smooth_source<C>(w, h);
+    const std::uint64_t before = recomputed_samples();
+    EXPECT_EQ(remap(edges, boundary_maps(ow, oh), level), remap(edges, boundary_maps(ow, oh), IsaLevel::Baseline));
+    const std::uint64_t on_boundaries = recomputed_samples() - before;
+    EXPECT_EQ(remap(smooth, rotated_maps(ow, oh, w, h), level), remap(smooth, rotated_maps(ow, oh, w, h), IsaLevel::Baseline));
+    if (filtered(level) && has_filtered_path<std::uint8_t, C, Filter::Lanczos3>)
+        EXPECT_GT(on_boundaries, ow * oh / 10) << "the boundary samples must reach the exact fallback";
+    else
+        EXPECT_EQ(recomputed_samples(), before) << "no float32 path, no fallback";
+}
+
+TEST_P(VectorRows, FloatSumsOnRoundingBoundariesFallBackToTheExactSampler) {
+    expect_fallback_runs<1>(level);
+    expect_fallback_runs<3>(level);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, VectorRows, ::testing::Values("avx2-exact", "avx2", "avx512-exact", "avx512"),
+                         [](const auto& info) { return param_name(info.param); });
 
 }  // namespace
 }  // namespace trelvane
