@@ -139,12 +139,6 @@ std::vector<Segment> reference_run(std::span<const T> samples, std::size_t w, st
     return sequential_segments(fe, seeds, to_input, laps);
 }
 
-// With two threads, the sequential loop beside a validator is as fast as the
-// parallel loop, for less processor time: on the 2-core AMD EPYC (Zen 4)
-// the speculator's growths slow the committer's own by about 1.4 times
-// (docs/performance.rst), which eats what they take off it.
-constexpr std::size_t parallel_loop_threads = 3;
-
 template <class T>
 std::vector<Segment> fused_run(Pipeline pipeline, std::span<const T> samples, std::size_t w, std::size_t h,
                                double scale, double to_input, Laps& laps, WorkerPool& pool,
@@ -153,7 +147,8 @@ std::vector<Segment> fused_run(Pipeline pipeline, std::span<const T> samples, st
     laps.lap(&StageTimes::front_end);
     const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks, pool);
     laps.lap(&StageTimes::ordering);
-    if (pipeline == Pipeline::parallel || pool.workers() >= parallel_loop_threads)
+    // A pool of one thread has nothing to speculate with.
+    if (pipeline == Pipeline::parallel || pool.workers() >= 2)
         return parallel_segments(fe, seeds, to_input, laps, pool, counts);
     return pipelined_segments(fe, seeds, to_input, laps, pool);
 }

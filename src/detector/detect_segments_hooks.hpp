@@ -9,7 +9,7 @@
 namespace trelvane {
 
 // The fused, parallel path (what detect_segments runs: its seed loop is the
-// parallel one on a pool of three threads or more), the same with the parallel
+// parallel one on a pool of two threads or more), the same with the parallel
 // seed loop on any pool, or the plain stage functions one after the other.
 // All give the same segments, bit for bit.
 enum class Pipeline { fused, parallel, reference };

@@ -66,22 +66,28 @@ struct TileGrid {
 using TileStamps = std::vector<std::uint32_t>;
 
 // The committer's view in the parallel loop: the mask in place, atomically;
-// each visited pixel's tile stamped with the commit under way. A visited
-// pixel is the only kind whose byte growth and refinement write.
+// each visited pixel's tile stamped with the commit under way, in `stamps`
+// and in `grown` (what the committer grew itself). A visited pixel is the
+// only kind whose byte growth and refinement write.
 class StampedMask {
 public:
-    StampedMask(UsedMask& used, TileStamps& stamps, const TileGrid& tiles, std::uint32_t stamp)
-        : bytes_(used.data()), size_(used.size()), stamps_(stamps.data()), tiles_(tiles), stamp_(stamp) {}
+    StampedMask(UsedMask& used, TileStamps& stamps, TileStamps& grown, const TileGrid& tiles, std::uint32_t stamp)
+        : bytes_(used.data()), size_(used.size()), stamps_(stamps.data()), grown_(grown.data()), tiles_(tiles),
+          stamp_(stamp) {}
     std::size_t size() const { return size_; }
     bool taken(std::size_t q) const { return load_shared(bytes_, q) != 0; }
     void take(std::size_t q) { store_shared(bytes_, q, 1); }
     void release(std::size_t q) { store_shared(bytes_, q, 0); }
-    void visit(std::size_t x, std::size_t y) { stamps_[tiles_.at(x, y)] = stamp_; }
+    void visit(std::size_t x, std::size_t y) {
+        const std::uint32_t t = tiles_.at(x, y);
+        stamps_[t] = stamp_, grown_[t] = stamp_;
+    }
 
 private:
     std::uint8_t* bytes_;
     std::size_t size_;
     std::uint32_t* stamps_;
+    std::uint32_t* grown_;
     TileGrid tiles_;
     std::uint32_t stamp_;
 };
@@ -100,20 +106,23 @@ private:
 };
 
 // A speculative growth's view: the shared mask, read only, under the pixels
-// this growth holds. The tiles of every byte it reads go into `footprint`
-// (each tile at least once, in order). The growth ends holding exactly the
-// pixels of the regions it leaves: the caller marks them in the mask on
-// commit and erases them from `held`.
+// this growth holds. The tiles of every byte it reads go into `footprint`,
+// each at least once in the entries from the growth's start (the view's
+// construction, or new_growth()). The growth ends holding exactly the pixels
+// of the regions it leaves: the caller marks them in the mask on commit and
+// erases them from `held`.
 class SpeculativeMask {
 public:
     SpeculativeMask(const UsedMask& shared, PixelSet& held, std::vector<std::uint32_t>& footprint,
                     const TileGrid& tiles, std::size_t width, std::size_t height)
-        : shared_(shared.data()), size_(shared.size()), held_(held), footprint_(footprint), tiles_(tiles),
-          last_x_(width - 1), last_y_(height - 1) {}
+        : shared_(shared.data()), size_(shared.size()), held_(held), footprint_(footprint),
+          growth_start_(footprint.size()), tiles_(tiles), last_x_(width - 1), last_y_(height - 1) {}
     std::size_t size() const { return size_; }
     bool taken(std::size_t q) const { return load_shared(shared_, q) || held_.contains(q); }
     void take(std::size_t q) { held_.insert(q); }
     void release(std::size_t q) { held_.erase(q); }
+    // The footprint entries from here on are the next growth's.
+    void new_growth() { growth_start_ = footprint_.size(); }
     // The tiles of the 3 × 3 pixels around (x, y), clipped to the image:
     // one tile unless the block straddles a tile border.
     void visit(std::size_t x, std::size_t y) {
@@ -128,14 +137,17 @@ public:
     }
 
 private:
+    // A tile the last entry already names is not noted again, but only
+    // within the growth: each growth's entries must name all its tiles.
     void note(std::uint32_t tile) {
-        if (footprint_.empty() || footprint_.back() != tile) footprint_.push_back(tile);
+        if (footprint_.size() == growth_start_ || footprint_.back() != tile) footprint_.push_back(tile);
     }
 
     const std::uint8_t* shared_;
     std::size_t size_;
     PixelSet& held_;
     std::vector<std::uint32_t>& footprint_;
+    std::size_t growth_start_;
     TileGrid tiles_;
     std::size_t last_x_, last_y_;
 };

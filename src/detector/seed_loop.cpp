@@ -146,17 +146,15 @@ struct BlockSpeculation {
 // is claimed once, by the committer at its turn or by a thread (the
 // committer too, while it waits) that grows it ahead into one of its own
 // block speculations, named in the claim; a thread reuses a speculation once
-// the committer has passed its block. The committer keeps the speculated
-// growths up to the first whose footprint holds a tile written since the
-// growths started, or up to the first seed found taken that is free at its
-// turn (the growths after either saw the mask of a different past), and
-// grows the block's seeds from there itself.
+// the committer has passed its block. The committer keeps each speculated
+// growth whose footprint saw the mask of its turn (keep_block) and grows the
+// others itself.
 class ParallelSeedLoop {
 public:
     ParallelSeedLoop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
                      const RunConstants& run, ValidationQueue& queue, std::size_t threads)
         : field_(field), used_(used), seeds_(seeds), run_(run), queue_(queue), grid_(field.width),
-          tiles_(field.width), stamps_(tiles_.count(field.height), 0),
+          tiles_(field.width), stamps_(tiles_.count(field.height), 0), grown_(stamps_.size(), 0),
           blocks_((seeds.size() + block_positions - 1) / block_positions), claims_(blocks_),
           window_(speculation_window(seeds.size())),
           // One per block of the window past the lead, and a few more for the
@@ -278,6 +276,7 @@ private:
                 prefetch_ahead(seeds_, i, field_, used_);
                 // A seed found taken is checked again at its turn (keep_block).
                 if (mask.taken(seeds_[i])) continue;
+                mask.new_growth();
                 const SeedFate fate = process_seed(seeds_[i], field_, mask, run_, self.region, self.rect);
                 if (fate == SeedFate::taken) continue;
                 s.regions.insert(s.regions.end(), self.region.begin(), self.region.end());
@@ -310,31 +309,38 @@ private:
         keep_block(b, s, own);
     }
 
-    // Commits the speculated block b: keeps its growths up to the first
-    // whose footprint was written since or, walking the block's positions as
-    // the sequential loop would, up to the first seed found taken that is
-    // free at its turn; grows the rest of the block itself.
+    // Commits the speculated block b, walking its positions as the sequential
+    // loop would. A speculated growth is kept when no tile it read was
+    // written by an earlier block since it started, nor by a growth of this
+    // block that was not kept: such a growth is grown again at its turn, and
+    // the tiles of the region it had held are marked as grown too (the
+    // growths after it took that region as taken). A seed found taken ahead
+    // of its turn and free at it is grown too.
     void keep_block(std::size_t b, const BlockSpeculation& s, Worker& own) {
-        std::size_t valid = 0;  // growths whose footprints are unchanged: checked before any is kept
-        for (std::size_t from = 0; !s.failed && valid < s.seeds.size(); ++valid) {
-            if (!unchanged(s, from, s.seeds[valid].footprint_end)) break;
-            from = s.seeds[valid].footprint_end;
-        }
-        std::size_t i = b * block_positions, region_start = 0, k = 0;
-        for (; i < block_end(b); ++i) {
-            if (k < s.seeds.size() && s.seeds[k].position == i) {
-                if (k == valid) break;
-                const SpeculatedSeed& seed = s.seeds[k++];
-                publish(std::span(s.regions).subspan(region_start, seed.region_end - region_start));
-                emit(seed.fate, seed.rect);
-                region_start = seed.region_end;
-            } else if (!load_shared(used_.data(), seeds_[i])) {
-                break;  // found taken ahead of its turn, free at it
+        if (s.failed) return grow_own(b * block_positions, block_end(b), own);
+        // Before this block writes anything, so that only earlier blocks' stamps count.
+        fresh_.assign(s.seeds.size(), false);
+        for (std::size_t k = 0, from = 0; k < s.seeds.size(); from = s.seeds[k++].footprint_end)
+            fresh_[k] = unchanged(s, from, s.seeds[k].footprint_end);
+        std::size_t k = 0, region_start = 0, footprint_start = 0;
+        for (std::size_t i = b * block_positions; i < block_end(b); ++i) {
+            if (k == s.seeds.size() || s.seeds[k].position != i) {
+                if (!load_shared(used_.data(), seeds_[i])) grow_own(i, i + 1, own);
+                continue;
             }
+            const SpeculatedSeed& seed = s.seeds[k];
+            const auto region = std::span(s.regions).subspan(region_start, seed.region_end - region_start);
+            if (fresh_[k] && !grown_here(s, footprint_start, seed.footprint_end)) {
+                publish(region);
+                emit(seed.fate, seed.rect);
+                ++counts_.kept;
+            } else {
+                for (std::uint32_t q : region) grown_[tiles_.at(grid_.x(q), grid_.y(q))] = stamp();
+                grow_own(i, i + 1, own);
+                ++counts_.regrown;
+            }
+            region_start = seed.region_end, footprint_start = seed.footprint_end, ++k;
         }
-        counts_.kept += k;
-        counts_.regrown += s.seeds.size() - k;
-        grow_own(i, block_end(b), own);
     }
 
     // Whether no tile of footprint entries [from, to) of s was written since
@@ -345,13 +351,21 @@ private:
         return true;
     }
 
+    // Whether a tile of footprint entries [from, to) of s was grown by the
+    // committer in the block commit under way.
+    bool grown_here(const BlockSpeculation& s, std::size_t from, std::size_t to) const {
+        for (std::size_t k = from; k < to; ++k)
+            if (grown_[s.footprint[k]] == stamp()) return true;
+        return false;
+    }
+
     // The stamp of the block commit under way.
     std::uint32_t stamp() const { return commits_ + 1; }
 
     // The committer grows the seeds at positions [from, to) itself, at their
     // turn, on the mask in place.
     void grow_own(std::size_t from, std::size_t to, Worker& own) {
-        StampedMask mask(used_, stamps_, tiles_, stamp());
+        StampedMask mask(used_, stamps_, grown_, tiles_, stamp());
         for (std::size_t i = from; i < to; ++i) {
             prefetch_ahead(seeds_, i, field_, used_);
             const SeedFate fate = process_seed(seeds_[i], field_, mask, run_, own.region, own.rect);
@@ -376,7 +390,9 @@ private:
     ValidationQueue& queue_;
     const PixelGrid grid_;
     const TileGrid tiles_;
-    TileStamps stamps_;  // the committer's
+    TileStamps stamps_;         // the committer's: every write
+    TileStamps grown_;          // the committer's: what it grew itself, or gave up
+    std::vector<bool> fresh_;   // keep_block's: growths that saw no change from earlier blocks
     const std::size_t blocks_;
     // Per block: 0 while unclaimed, by_committer, or 1 + the index of the
     // speculation that grows it.

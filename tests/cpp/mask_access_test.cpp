@@ -60,6 +60,22 @@ TEST(SpeculativeMask, HoldsWhatItTakesToItself) {
     EXPECT_EQ(std::count(used.begin(), used.end(), 1), 1);
 }
 
+// Growths of one block share a footprint list: the second must name the
+// tile the first ended on, or a change there would not make it stale.
+TEST(SpeculativeMask, EachGrowthNamesItsOwnTiles) {
+    UsedMask used(64, 0);
+    PixelSet held(64);
+    const TileGrid tiles(8);
+    std::vector<std::uint32_t> footprint;
+    SpeculativeMask mask(used, held, footprint, tiles, 8, 8);
+    mask.visit(1, 1);
+    mask.new_growth();
+    const std::size_t second = footprint.size();
+    mask.visit(1, 1);
+    EXPECT_EQ(std::vector<std::uint32_t>(footprint.begin() + second, footprint.end()),
+              std::vector<std::uint32_t>{tiles.at(1, 1)});
+}
+
 TEST(SpeculationWindow, ASmallPartOfTheSeedListWithTheLeadInside) {
     for (std::size_t seeds : {std::size_t{0}, std::size_t{5000}, std::size_t{1} << 20, std::size_t{1} << 30}) {
         const SpeculationWindow w = speculation_window(seeds);
