@@ -4,7 +4,8 @@
 # make sanitize: the tests again under AddressSanitizer, UBSan and ThreadSanitizer.
 # make test-aarch64: cross-build for aarch64 Linux and test under qemu-user.
 # make test-platforms: Clang with the portable platform code, and the Windows core under Wine.
-.PHONY: test demo docs bench sanitize test-aarch64 test-platforms clean
+# make wheel: a wheel built against Debian 12's C library, in dist/, tested in the build root.
+.PHONY: test demo docs bench sanitize test-aarch64 test-platforms wheel clean
 
 test:
 	tools/run tools/test
@@ -26,6 +27,9 @@ test-aarch64:
 
 test-platforms:
 	tools/run tools/test-platforms
+
+wheel:
+	tools/wheel
 
 clean:
 	rm -rf build dist demo/output docs/_build docs/_gallery
