@@ -17,8 +17,8 @@ side by side in one run:
 
 Then the pool against one worker (TRELVANE_NUM_THREADS=1), from the stage
 timer run both ways in turn, at 2048² and 8192² (512² with --quick), scales
-0.8 and 1.0, beside the parallel seed loop on the same pool (detect uses it
-from three threads on) and what it did with its growths; the
+0.8 and 1.0, beside the same path with the parallel seed loop forced (detect
+uses it from two threads on) and what it did with its growths; the
 model of the parallel seed loop on 2 to 32 threads, from a recorded run of
 the 2048² photo at 0.8 (bench/seed_loop_model.hpp); and two Python threads
 calling detect at once (2048², or 512² with --quick, scale 0.8): calls per
