@@ -402,15 +402,15 @@ private:
     std::vector<BlockSpeculation> speculations_;  // per_thread_ for each thread
     SpeculationCounts counts_;                    // the committer's
     std::uint32_t commits_ = 0;                   // block commits finished since the loop went parallel
-    // What the speculators read as they go, on a cache line of its own that
-    // only a block commit writes.
+    // What the speculators read as they go, on a cache line of its own (the
+    // alignment rounds its size up to the line too) that only a block commit
+    // writes.
     struct alignas(64) Progress {
         std::atomic<std::uint32_t> commits{0};  // commits_, for the speculators
         std::atomic<std::size_t> committed{0};  // blocks below are committed
         std::atomic<bool> wanted{false};        // a speculator has arrived
         std::atomic<bool> granted{false};       // the committer has left the mask to atomic access
     } progress_;
-    char pad_[64] = {};  // nor does anything after it share the line
 };
 
 }  // namespace
