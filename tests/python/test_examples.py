@@ -88,9 +88,11 @@ def code_blocks(path):
 
 
 @pytest.mark.parametrize("path", ["README.md", "docs/getting-started.rst"])
-def test_documentation_code_runs(path):
+def test_documentation_code_runs(path, monkeypatch):
     code = code_blocks(path)
     assert "trelvane." in code
     if "skimage" in code:
         pytest.importorskip("skimage.data")
+    # The pages' paths are the repository's, as a reader of the page runs them.
+    monkeypatch.chdir(ROOT)
     exec(compile(code, path, "exec"), {})
