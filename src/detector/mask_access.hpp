@@ -59,6 +59,8 @@ struct TileGrid {
     std::uint32_t at(std::size_t x, std::size_t y) const {
         return static_cast<std::uint32_t>((y >> tile_shift) * columns + (x >> tile_shift));
     }
+    // The tile of pixel index q.
+    std::uint32_t of(std::uint32_t q, const PixelGrid& grid) const { return at(grid.x(q), grid.y(q)); }
 };
 
 // Per tile, the number of the last commit that wrote a mask byte in it, plus

@@ -335,7 +335,7 @@ private:
                 emit(seed.fate, seed.rect);
                 ++counts_.kept;
             } else {
-                for (std::uint32_t q : region) grown_[tiles_.at(grid_.x(q), grid_.y(q))] = stamp();
+                for (std::uint32_t q : region) grown_[tiles_.of(q, grid_)] = stamp();
                 grow_own(i, i + 1, own);
                 ++counts_.regrown;
             }
@@ -379,7 +379,7 @@ private:
     void publish(std::span<const std::uint32_t> region) {
         for (std::uint32_t q : region) {
             store_shared(used_.data(), q, 1);
-            stamps_[tiles_.at(grid_.x(q), grid_.y(q))] = stamp();
+            stamps_[tiles_.of(q, grid_)] = stamp();
         }
     }
 
@@ -436,9 +436,12 @@ SeedLoopTrace trace_seed_loop(const GradientField& field, UsedMask& used, std::s
             held.erase(q);
         }
         const auto marked = clock::now();
+        // Each seed's own entries name all its tiles, also the one the seed
+        // before it ended on.
+        const std::size_t writes_start = trace.writes.size();
         for (std::uint32_t q : region) {
-            const std::uint32_t t = tiles.at(grid.x(q), grid.y(q));
-            if (trace.writes.empty() || trace.writes.back() != t) trace.writes.push_back(t);
+            const std::uint32_t t = tiles.of(q, grid);
+            if (trace.writes.size() == writes_start || trace.writes.back() != t) trace.writes.push_back(t);
         }
         trace.seeds.push_back({i,
                                std::chrono::duration<double>(grown - start).count(),
