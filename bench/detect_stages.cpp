@@ -65,13 +65,13 @@ void time_once(const Pgm& image, double scale, Best& best) {
     trelvane::StageTimes times;
     const double cpu = cpu_seconds();
     const auto start = std::chrono::steady_clock::now();
-    trelvane::SpeculationCounts counts;
+    trelvane::SeedLoopProbe probe;
     const auto result = trelvane::run_pipeline<std::uint8_t>(best.pipeline, image.samples, image.width, image.height,
-                                                             scale, &times, trelvane::process_pool(), &counts);
+                                                             scale, &times, trelvane::process_pool(), &probe);
     const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     best.cpu = std::min(best.cpu, cpu_seconds() - cpu);
     best.segments = std::get<std::vector<trelvane::Segment>>(result).size();
-    if (total < best.total) best.total = total, best.times = times, best.counts = counts;
+    if (total < best.total) best.total = total, best.times = times, best.counts = probe.counts;
 }
 
 }  // namespace

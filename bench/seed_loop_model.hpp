@@ -4,12 +4,11 @@
 //
 // The committer walks the blocks in order. A block no speculator has
 // finished it grows itself, at the recorded cost; of a finished one it keeps
-// each growth, at the cost of marking its region, unless it read a tile that
-// an earlier block wrote after the speculation started or that this block
-// grew again; those it grows itself. Speculators claim blocks in the speculation window
-// ahead of the committer's, and grow them at speculative_cost
-// times the recorded cost. Left out: rectangle validation (fully parallel,
-// on any thread), the time the skipped seeds take, growths of seeds taken by
+// the growths the loop's own keep rule (keep_rule.hpp) keeps, at the cost of
+// marking their regions, and grows the others itself. Speculators claim
+// blocks in the speculation window ahead of the committer's, and grow them
+// at speculative_cost times the recorded cost. Left out: rectangle
+// validation (fully parallel, on any thread), growths of seeds taken by
 // their turn, and the cache lines the threads trade, which on the 2-core
 // machine eat much of what the second thread brings.
 #pragma once
@@ -45,51 +44,16 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
     struct Claim {
         bool claimed = false;
         double start = 0, end = 0;
+        std::uint32_t since = 0;  // blocks committed when it started
     };
     std::vector<Claim> claims(blocks);
     const SpeculationWindow window = speculation_window(trace.positions);
     std::vector<double> speculator_free(threads - 1, 0.0), block_start(blocks, 0.0);
     std::size_t cursor = 0, regrown = 0;
     double now = 0;
-    // Per tile, when it was last written: by the block under way, and before it.
-    struct Written {
-        std::size_t block = SIZE_MAX;
-        double last = -1, before = -1;
-    };
-    std::vector<Written> written;
-    std::size_t block = 0;
-    const auto write = [&](std::size_t from, std::size_t to) {
-        for (std::size_t w = from; w < to; ++w) {
-            if (trace.writes[w] >= written.size()) written.resize(trace.writes[w] + 1);
-            Written& t = written[trace.writes[w]];
-            if (t.block != block) t.before = t.last, t.block = block;
-            t.last = now;
-        }
-    };
-    // Reads are checked against writes made before the block's commit began.
-    const auto read_since = [&](std::size_t from, std::size_t to, double since) {
-        for (std::size_t r = from; r < to; ++r) {
-            if (trace.reads[r] >= written.size()) continue;
-            const Written& t = written[trace.reads[r]];
-            if ((t.block == block ? t.before : t.last) > since) return true;
-        }
-        return false;
-    };
-    std::vector<std::size_t> regrown_in;  // per tile, 1 + the block whose commit grew it again
-    const auto grown_again = [&](std::size_t from, std::size_t to) {
-        for (std::size_t r = from; r < to; ++r)
-            if (trace.reads[r] < regrown_in.size() && regrown_in[trace.reads[r]] == block + 1) return true;
-        return false;
-    };
-    const auto mark_grown_again = [&](std::size_t from, std::size_t to) {
-        for (std::size_t w = from; w < to; ++w) {
-            if (trace.writes[w] >= regrown_in.size()) regrown_in.resize(trace.writes[w] + 1, 0);
-            regrown_in[trace.writes[w]] = block + 1;
-        }
-    };
+    KeepRule rule(trace.tiles);
     for (std::size_t b = 0; b < blocks; ++b) {
         block_start[b] = now;
-        block = b;
         // Speculators free by now claim the blocks ahead, each once the window reached it.
         for (;;) {
             auto j = std::min_element(speculator_free.begin(), speculator_free.end());
@@ -98,6 +62,10 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
             Claim& c = claims[cursor];
             c.claimed = true;
             c.start = std::max(*j, block_start[cursor + 1 >= window.end ? cursor + 1 - window.end : 0]);
+            // The commits finished by then: those of the blocks that began at or before it, but block b.
+            c.since = static_cast<std::uint32_t>(
+                std::upper_bound(block_start.begin(), block_start.begin() + static_cast<std::ptrdiff_t>(b + 1), c.start) -
+                block_start.begin() - 1);
             c.end = c.start;
             for (std::size_t k = first[cursor]; k < first[cursor + 1]; ++k)
                 c.end += trace.seeds[k].growth_seconds * speculative_cost;
@@ -107,20 +75,14 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
         // A speculation still running is not waited for: the committer grows
         // other seeds meanwhile, which this replays as growing the block itself.
         const bool speculated = claims[b].claimed && claims[b].end <= now;
+        if (speculated) rule.open_block(trace.reads, first[b], first[b + 1], claims[b].since);
         for (std::size_t k = first[b]; k < first[b + 1]; ++k) {
-            const SeedTrace& s = trace.seeds[k];
-            const std::size_t reads_start = k ? trace.seeds[k - 1].reads_end : 0;
-            const std::size_t writes_start = k ? trace.seeds[k - 1].writes_end : 0;
-            // Stale: it read a tile written by an earlier block since its block
-            // started, or grown again in this one.
-            const bool kept = speculated && !read_since(reads_start, s.reads_end, claims[b].start) &&
-                              !grown_again(reads_start, s.reads_end);
+            const bool kept = speculated && rule.keeps(k, trace.reads.of(k));
             if (speculated && !kept) ++regrown;
-            if (!kept) mark_grown_again(writes_start, s.writes_end);
-            now += kept ? s.mark_seconds : s.growth_seconds;
-            write(writes_start, s.writes_end);
+            for (std::uint32_t t : trace.writes.of(k)) kept ? rule.wrote(t) : rule.grew(t);
+            now += kept ? trace.seeds[k].mark_seconds : trace.seeds[k].growth_seconds;
         }
-
+        rule.finish_commit();
     }
     return {sequential / now, static_cast<double>(regrown) / static_cast<double>(trace.seeds.size())};
 }

@@ -54,18 +54,14 @@ namespace {
 // The sequential seed loop, the reference: hands each dense candidate's
 // rectangle to emit, in seed order.
 template <class Emit>
-void seed_loop(FrontEnd& fe, std::span<const std::uint32_t> seeds, const RunConstants& run, Laps& laps,
-               Emit&& emit) {
-    DirectMask mask(fe.used);
+void seed_loop(const SeedRun& run, Laps& laps, Emit&& emit) {
+    DirectMask mask(run.used);
     Region region;
     Rect rect;
-    for (std::size_t i = 0; i < seeds.size(); ++i) {
-        prefetch_ahead(seeds, i, fe.field, fe.used);
-        if (fe.used[seeds[i]]) continue;  // most seeds: no call
-        const SeedFate fate = process_seed(seeds[i], fe.field, mask, run, region, rect);
+    walk_seeds(run, 0, run.seeds.size(), mask, region, rect, [&](std::size_t, SeedFate fate) {
         laps.lap(&StageTimes::growing);
         if (fate == SeedFate::dense) emit(rect);
-    }
+    });
 }
 
 // Accepted candidates as segments, scaled back to input coordinates by the
@@ -83,12 +79,10 @@ std::vector<Segment> accepted(const std::vector<Candidate>& candidates, double t
 }
 
 // Each candidate validated as soon as it is refined, on the calling thread.
-std::vector<Segment> sequential_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double to_input,
-                                         Laps& laps) {
-    const RunConstants run(fe.field);
+std::vector<Segment> sequential_segments(const SeedRun& run, double to_input, Laps& laps) {
     std::vector<Candidate> candidates;
-    seed_loop(fe, seeds, run, laps, [&](const Rect& rect) {
-        candidates.push_back(validate(rect, fe.field, run));
+    seed_loop(run, laps, [&](const Rect& rect) {
+        candidates.push_back(validate(rect, run.field, run.constants));
         laps.lap(&StageTimes::validation);
     });
     return accepted(candidates, to_input);
@@ -97,14 +91,12 @@ std::vector<Segment> sequential_segments(FrontEnd& fe, std::span<const std::uint
 // The sequential seed loop and a validator as the two units of one pool
 // loop; the seed loop helps drain the queue once it is done. With a pool of
 // one thread, the validator runs after the seed loop, on the same thread.
-std::vector<Segment> pipelined_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double to_input, Laps& laps,
-                                        WorkerPool& pool) {
-    const RunConstants run(fe.field);
-    ValidationQueue queue(fe.field, run);
+std::vector<Segment> pipelined_segments(const SeedRun& run, double to_input, Laps& laps, WorkerPool& pool) {
+    ValidationQueue queue(run.field, run.constants);
     pool.run(2, [&](std::size_t unit) {
         if (unit == 1) return queue.work();
         try {
-            seed_loop(fe, seeds, run, laps, [&](const Rect& rect) { queue.push(rect); });
+            seed_loop(run, laps, [&](const Rect& rect) { queue.push(rect); });
         } catch (...) {
             queue.close();  // the validator must not wait for candidates that never come
             throw;
@@ -118,12 +110,10 @@ std::vector<Segment> pipelined_segments(FrontEnd& fe, std::span<const std::uint3
 
 // The seed loop on every thread the pool lends (seed_loop.hpp), then the
 // validation of what is left.
-std::vector<Segment> parallel_segments(FrontEnd& fe, std::span<const std::uint32_t> seeds, double to_input, Laps& laps,
-                                       WorkerPool& pool, SpeculationCounts* counts) {
-    const RunConstants run(fe.field);
-    ValidationQueue queue(fe.field, run);
-    parallel_seed_loop(fe.field, fe.used, seeds, run, queue, pool, counts,
-                       [&] { laps.lap(&StageTimes::growing); });
+std::vector<Segment> parallel_segments(const SeedRun& run, double to_input, Laps& laps, WorkerPool& pool,
+                                       SeedLoopProbe* probe) {
+    ValidationQueue queue(run.field, run.constants);
+    parallel_seed_loop(run, queue, pool, probe, [&] { laps.lap(&StageTimes::growing); });
     laps.lap(&StageTimes::validation);
     return accepted(queue.results(), to_input);
 }
@@ -136,21 +126,21 @@ std::vector<Segment> reference_run(std::span<const T> samples, std::size_t w, st
     laps.lap(&StageTimes::front_end);
     const std::vector<std::uint32_t> seeds = pseudo_order(fe.field, rho);
     laps.lap(&StageTimes::ordering);
-    return sequential_segments(fe, seeds, to_input, laps);
+    return sequential_segments(SeedRun(fe.field, fe.used, seeds), to_input, laps);
 }
 
 template <class T>
 std::vector<Segment> fused_run(Pipeline pipeline, std::span<const T> samples, std::size_t w, std::size_t h,
                                double scale, double to_input, Laps& laps, WorkerPool& pool,
-                               SpeculationCounts* counts) {
+                               SeedLoopProbe* probe) {
     FrontEnd fe = fused_front_end(samples, w, h, scale, pool);
     laps.lap(&StageTimes::front_end);
     const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks, pool);
     laps.lap(&StageTimes::ordering);
+    const SeedRun run(fe.field, fe.used, seeds);
     // A pool of one thread has nothing to speculate with.
-    if (pipeline == Pipeline::parallel || pool.workers() >= 2)
-        return parallel_segments(fe, seeds, to_input, laps, pool, counts);
-    return pipelined_segments(fe, seeds, to_input, laps, pool);
+    if (pipeline == Pipeline::parallel || pool.workers() >= 2) return parallel_segments(run, to_input, laps, pool, probe);
+    return pipelined_segments(run, to_input, laps, pool);
 }
 
 }  // namespace
@@ -162,7 +152,7 @@ ImageSize working_size(std::uint64_t width, std::uint64_t height, double scale) 
 template <class T>
 Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T> samples, std::uint64_t width,
                                            std::uint64_t height, double scale, StageTimes* times, WorkerPool& pool,
-                                           SpeculationCounts* counts) {
+                                           SeedLoopProbe* probe) {
     const std::uint64_t length = dims_product(width, height);
     if (samples.size() != length) return SizeMismatch{length, samples.size()};
     if (width < 3 || height < 3) return std::vector<Segment>{};
@@ -175,7 +165,7 @@ Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T>
     Laps laps(times);
     const double to_input = downsamples(scale) ? 1 / scale : 1.0;
     if (pipeline == Pipeline::reference) return reference_run(samples, width, height, scale, to_input, laps, pool);
-    return fused_run(pipeline, samples, width, height, scale, to_input, laps, pool, counts);
+    return fused_run(pipeline, samples, width, height, scale, to_input, laps, pool, probe);
 }
 
 template <class T>
@@ -184,7 +174,7 @@ SeedLoopTrace trace_seed_loop(std::span<const T> samples, std::uint64_t width, s
     if (samples.size() != dims_product(width, height) || size.width < 3 || size.height < 3) return {};
     FrontEnd fe = fused_front_end(samples, width, height, scale);
     const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks);
-    return trace_seed_loop(fe.field, fe.used, seeds, RunConstants(fe.field));
+    return trace_seed_loop(SeedRun(fe.field, fe.used, seeds));
 }
 
 template <class T>
@@ -198,7 +188,7 @@ Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::u
                                                               double, WorkerPool&);                            \
     template Checked<std::vector<Segment>> run_pipeline<T>(Pipeline, std::span<const T>, std::uint64_t,        \
                                                            std::uint64_t, double, StageTimes*, WorkerPool&,    \
-                                                           SpeculationCounts*);                               \
+                                                           SeedLoopProbe*);                                   \
     template SeedLoopTrace trace_seed_loop<T>(std::span<const T>, std::uint64_t, std::uint64_t, double);
 TRELVANE_DETECT(double)
 TRELVANE_DETECT(float)

@@ -23,13 +23,13 @@ struct StageTimes {
 };
 
 // detect_segments on the given pipeline, adding each stage's seconds to
-// *times unless times is null, and storing what the parallel seed loop did
-// with its speculations in *counts unless counts is null (left as it is when
-// the loop ran on one thread).
+// *times unless times is null; the parallel seed loop fills and follows
+// *probe unless probe is null (left as it is when the loop ran on one
+// thread without it).
 template <class T>
 Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T> samples, std::uint64_t width,
                                            std::uint64_t height, double scale, StageTimes* times = nullptr,
-                                           WorkerPool& pool = process_pool(), SpeculationCounts* counts = nullptr);
+                                           WorkerPool& pool = process_pool(), SeedLoopProbe* probe = nullptr);
 
 // The seed loop of detect_segments's run recorded for the model of the
 // parallel loop (seed_loop.hpp); empty where the run grows nothing.

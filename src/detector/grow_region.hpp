@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "mask_access.hpp"
 #include "records.hpp"
 
 namespace trelvane {
@@ -18,9 +19,11 @@ struct DirectionSum {
 
 // Clears region and refills it from seed (entry 0), marking every accepted
 // pixel in used. Returns the summed direction of the accepted pixels. The
-// seed must be free and inside the field. Mask is one of the views of
-// mask_access.hpp (instantiated for each of them).
-template <class Mask>
+// seed must be free and inside the field. Keeps the views' contract
+// (mask_access.hpp): every pixel it takes, it visits before it returns.
+// Defined in grow_region-inl.hpp; grow_region.cpp instantiates the seed
+// loops' views.
+template <MaskView Mask>
 DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, Mask& used,
                          Region& region);
 

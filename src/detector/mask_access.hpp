@@ -1,26 +1,43 @@
 // How region growing and refinement see the used mask. The sequential seed
 // loop reads and writes the run's mask in place. In the parallel seed loop
 // the committer does the same, but with atomic byte access (speculators read
-// the mask meanwhile) and stamping every tile of pixels it visits; a
-// speculative growth, ahead of the committer, only reads the mask, keeps what
-// it takes to itself and notes the tiles of everything it reads, so that the
-// committer can tell whether the mask it ran on is still the mask its seed's
-// turn sees.
-//
-// Every view has: size(); taken(q), take(q), release(q) for pixel index q;
-// visit(x, y) as growth visits pixel (x, y), whose eight neighbours it then
-// reads (and may write).
+// the mask meanwhile), stamping the tile of every pixel it visits; a
+// speculative growth, ahead of the committer, only reads the mask, keeps
+// what it takes to itself and notes the tiles of everything it reads, so that
+// the committer can tell whether the mask it ran on is still the mask its
+// seed's turn sees (keep_rule.hpp).
 #pragma once
 
 #include <algorithm>
 #include <atomic>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "keep_rule.hpp"
 #include "records.hpp"
 
 namespace trelvane {
+
+// A view of the mask: size(); taken(q), take(q), release(q) for pixel index
+// q; visit(x, y) as growth visits pixel (x, y). Growth and refinement
+// (grow_region, refine_region) keep a contract with every view, on which
+// the parallel loop's keep rule rests:
+// - they read only the bytes of a visited pixel's eight neighbours and
+//   itself, after visiting it;
+// - every pixel they take or release is visited in the same growth
+//   (possibly after the write: a neighbour taken in one visit is visited
+//   later).
+// Tests drive them through a recording view that checks both.
+template <class M>
+concept MaskView = requires(M mask, const M view, std::size_t q) {
+    { view.size() } -> std::same_as<std::size_t>;
+    { view.taken(q) } -> std::same_as<bool>;
+    mask.take(q);
+    mask.release(q);
+    mask.visit(q, q);
+};
 
 // The mask itself: what the sequential seed loop and the plain stages use.
 class DirectMask {
@@ -37,9 +54,11 @@ private:
     std::size_t size_;
 };
 
-// A byte of the mask while speculators read it: relaxed order is enough, as
-// what a speculation read is checked again by the committer, the only
-// writer, before anything it led to is used.
+// A byte of the mask while speculators read it. Relaxed order: a byte's
+// stores come from the committer alone, and what a speculator must have
+// seen is published by the commit count's release and acquire
+// (seed_loop.cpp); a byte read newer than that lies in a stamped tile and
+// makes the growth that read it not kept (keep_rule.hpp).
 inline std::uint8_t load_shared(const std::uint8_t* bytes, std::size_t q) {
     return std::atomic_ref(const_cast<std::uint8_t&>(bytes[q])).load(std::memory_order_relaxed);
 }
@@ -63,35 +82,23 @@ struct TileGrid {
     std::uint32_t of(std::uint32_t q, const PixelGrid& grid) const { return at(grid.x(q), grid.y(q)); }
 };
 
-// Per tile, the number of the last commit that wrote a mask byte in it, plus
-// one (0: none since the loop went parallel). The committer's alone.
-using TileStamps = std::vector<std::uint32_t>;
-
 // The committer's view in the parallel loop: the mask in place, atomically;
-// each visited pixel's tile stamped with the commit under way, in `stamps`
-// and in `grown` (what the committer grew itself). A visited pixel is the
-// only kind whose byte growth and refinement write.
+// each visited pixel's tile stamped as grown by the commit under way.
 class StampedMask {
 public:
-    StampedMask(UsedMask& used, TileStamps& stamps, TileStamps& grown, const TileGrid& tiles, std::uint32_t stamp)
-        : bytes_(used.data()), size_(used.size()), stamps_(stamps.data()), grown_(grown.data()), tiles_(tiles),
-          stamp_(stamp) {}
+    StampedMask(UsedMask& used, KeepRule& rule, const TileGrid& tiles)
+        : bytes_(used.data()), size_(used.size()), rule_(rule), tiles_(tiles) {}
     std::size_t size() const { return size_; }
     bool taken(std::size_t q) const { return load_shared(bytes_, q) != 0; }
     void take(std::size_t q) { store_shared(bytes_, q, 1); }
     void release(std::size_t q) { store_shared(bytes_, q, 0); }
-    void visit(std::size_t x, std::size_t y) {
-        const std::uint32_t t = tiles_.at(x, y);
-        stamps_[t] = stamp_, grown_[t] = stamp_;
-    }
+    void visit(std::size_t x, std::size_t y) { rule_.grew(tiles_.at(x, y)); }
 
 private:
     std::uint8_t* bytes_;
     std::size_t size_;
-    std::uint32_t* stamps_;
-    std::uint32_t* grown_;
+    KeepRule& rule_;
     TileGrid tiles_;
-    std::uint32_t stamp_;
 };
 
 // One pixel per bit: the pixels a speculative growth holds.
@@ -108,50 +115,42 @@ private:
 };
 
 // A speculative growth's view: the shared mask, read only, under the pixels
-// this growth holds. The tiles of every byte it reads go into `footprint`,
-// each at least once in the entries from the growth's start (the view's
-// construction, or new_growth()). The growth ends holding exactly the pixels
-// of the regions it leaves: the caller marks them in the mask on commit and
+// this growth holds. The tiles of every byte it reads go into the growth
+// under way of `footprints`. The growth ends holding exactly the pixels of
+// the regions it leaves: the caller marks them in the mask on commit and
 // erases them from `held`.
 class SpeculativeMask {
 public:
-    SpeculativeMask(const UsedMask& shared, PixelSet& held, std::vector<std::uint32_t>& footprint,
-                    const TileGrid& tiles, std::size_t width, std::size_t height)
-        : shared_(shared.data()), size_(shared.size()), held_(held), footprint_(footprint),
-          growth_start_(footprint.size()), tiles_(tiles), last_x_(width - 1), last_y_(height - 1) {}
+    SpeculativeMask(const UsedMask& shared, PixelSet& held, GrowthTiles& footprints, const TileGrid& tiles,
+                    std::size_t width, std::size_t height)
+        : shared_(shared.data()), size_(shared.size()), held_(held), footprints_(footprints), tiles_(tiles),
+          last_x_(width - 1), last_y_(height - 1) {}
     std::size_t size() const { return size_; }
     bool taken(std::size_t q) const { return load_shared(shared_, q) || held_.contains(q); }
     void take(std::size_t q) { held_.insert(q); }
     void release(std::size_t q) { held_.erase(q); }
-    // The footprint entries from here on are the next growth's.
-    void new_growth() { growth_start_ = footprint_.size(); }
     // The tiles of the 3 × 3 pixels around (x, y), clipped to the image:
     // one tile unless the block straddles a tile border.
     void visit(std::size_t x, std::size_t y) {
         const std::size_t x0 = x == 0 ? 0 : x - 1, x1 = std::min(x + 1, last_x_);
         const std::size_t y0 = y == 0 ? 0 : y - 1, y1 = std::min(y + 1, last_y_);
-        note(tiles_.at(x0, y0));
-        if ((x0 ^ x1) >> tile_shift) note(tiles_.at(x1, y0));
+        footprints_.note(tiles_.at(x0, y0));
+        if ((x0 ^ x1) >> tile_shift) footprints_.note(tiles_.at(x1, y0));
         if ((y0 ^ y1) >> tile_shift) {
-            note(tiles_.at(x0, y1));
-            if ((x0 ^ x1) >> tile_shift) note(tiles_.at(x1, y1));
+            footprints_.note(tiles_.at(x0, y1));
+            if ((x0 ^ x1) >> tile_shift) footprints_.note(tiles_.at(x1, y1));
         }
     }
 
 private:
-    // A tile the last entry already names is not noted again, but only
-    // within the growth: each growth's entries must name all its tiles.
-    void note(std::uint32_t tile) {
-        if (footprint_.size() == growth_start_ || footprint_.back() != tile) footprint_.push_back(tile);
-    }
-
     const std::uint8_t* shared_;
     std::size_t size_;
     PixelSet& held_;
-    std::vector<std::uint32_t>& footprint_;
-    std::size_t growth_start_;
+    GrowthTiles& footprints_;
     TileGrid tiles_;
     std::size_t last_x_, last_y_;
 };
+
+static_assert(MaskView<DirectMask> && MaskView<StampedMask> && MaskView<SpeculativeMask>);
 
 }  // namespace trelvane

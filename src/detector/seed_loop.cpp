@@ -5,28 +5,9 @@
 #include <memory>
 #include <thread>
 
-#include "grow_region.hpp"
 #include "improve_rect.hpp"
-#include "mask_access.hpp"
-#include "refine_region.hpp"
-#include "region_to_rect.hpp"
 
 namespace trelvane {
-
-template <class Mask>
-SeedFate process_seed(std::uint32_t seed, const GradientField& field, Mask& mask, const RunConstants& run,
-                      Region& region, Rect& rect) {
-    if (mask.taken(seed)) return SeedFate::taken;
-    const DirectionSum sum = grow_region(seed, angle_tolerance, field, mask, region);
-    if (region.size() < run.min_region_size) return SeedFate::small;
-    rect = region_to_rect(region, field, sum.angle(), aligned_probability);
-    return refine_region(region, rect, mask, field, run.min_region_size) ? SeedFate::dense : SeedFate::sparse;
-}
-
-template SeedFate process_seed(std::uint32_t, const GradientField&, DirectMask&, const RunConstants&, Region&, Rect&);
-template SeedFate process_seed(std::uint32_t, const GradientField&, StampedMask&, const RunConstants&, Region&, Rect&);
-template SeedFate process_seed(std::uint32_t, const GradientField&, SpeculativeMask&, const RunConstants&, Region&,
-                               Rect&);
 
 Candidate validate(const Rect& rect, const GradientField& field, const RunConstants& run) {
     Candidate c{rect, 0};
@@ -119,12 +100,12 @@ private:
 };
 
 // One seed's growth in a block speculation: its position, what became of it
-// and the ends of its ranges in the block's region and footprint lists.
+// and the end of its region in the block's region list.
 struct SpeculatedSeed {
     std::size_t position;
     SeedFate fate;
     Rect rect;
-    std::size_t region_end, footprint_end;
+    std::size_t region_end;
 };
 
 // A block grown ahead of its turn. The tag says which block it is for and
@@ -137,49 +118,53 @@ struct BlockSpeculation {
     std::uint32_t since = 0;  // commits finished before the growths started: all seen by them
     bool failed = false;      // a growth threw: the block is grown again at its turn, where the failure surfaces
     std::vector<SpeculatedSeed> seeds;
-    std::vector<std::uint32_t> regions;    // the seeds' regions, one after another
-    std::vector<std::uint32_t> footprint;  // the tiles the growths read, seed after seed
+    std::vector<std::uint32_t> regions;  // the seeds' regions, one after another
+    GrowthTiles footprints;              // growth k's is seeds[k]'s
 };
 
-// The committer walks the blocks in order and alone writes the mask,
-// stamping the tiles it writes with the number of the block commit. A block
-// is claimed once, by the committer at its turn or by a thread (the
+// The committer walks the blocks in order and alone writes the mask. A
+// block is claimed once, by the committer at its turn or by a thread (the
 // committer too, while it waits) that grows it ahead into one of its own
 // block speculations, named in the claim; a thread reuses a speculation once
 // the committer has passed its block. The committer keeps each speculated
-// growth whose footprint saw the mask of its turn (keep_block) and grows the
-// others itself.
+// growth that the keep rule allows (keep_rule.hpp) and grows the others
+// itself.
 class ParallelSeedLoop {
 public:
-    ParallelSeedLoop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
-                     const RunConstants& run, ValidationQueue& queue, std::size_t threads)
-        : field_(field), used_(used), seeds_(seeds), run_(run), queue_(queue), grid_(field.width),
-          tiles_(field.width), stamps_(tiles_.count(field.height), 0), grown_(stamps_.size(), 0),
-          blocks_((seeds.size() + block_positions - 1) / block_positions), claims_(blocks_),
-          window_(speculation_window(seeds.size())),
+    ParallelSeedLoop(const SeedRun& run, ValidationQueue& queue, std::size_t threads, const SeedLoopProbe* probe)
+        : run_(run), queue_(queue), grid_(run.field.width), tiles_(run.field.width),
+          rule_(tiles_.count(run.field.height)),
+          blocks_((run.seeds.size() + block_positions - 1) / block_positions), claims_(blocks_),
+          window_(speculation_window(run.seeds.size())),
           // One per block of the window past the lead, and a few more for the
           // committer's turn to come.
-          per_thread_(window_.end - window_.lead + 4), speculations_(threads * per_thread_) {
+          per_thread_(window_.end - window_.lead + 4), speculations_(threads * per_thread_),
+          ahead_(probe ? probe->speculate_ahead : 0),
+          after_growth_(probe && probe->after_growth ? &probe->after_growth : nullptr) {
         if (speculations_.size() >= by_committer) fail("too many threads for the seed loop");
     }
 
-    // The committer (thread 0): every seed in order, on the plain mask until
-    // a speculator arrives (a loop that gets no second thread pays nothing).
+    // The committer (thread 0): every block in order, on the plain mask
+    // until a speculator arrives (a loop that gets no second thread pays
+    // nothing), then through the keep rule.
     void commit_all() {
         Worker own(*this, 0);
-        DirectMask direct(used_);
+        if (ahead_) progress_.wanted.store(true, std::memory_order_relaxed);
+        DirectMask direct(run_.used);
         std::size_t b = 0;
         for (; b < blocks_ && !progress_.wanted.load(std::memory_order_relaxed); ++b)
-            for (std::size_t i = b * block_positions; i < block_end(b); ++i) {
-                prefetch_ahead(seeds_, i, field_, used_);
-                if (!used_[seeds_[i]])
-                    emit(process_seed(seeds_[i], field_, direct, run_, own.region, own.rect), own.rect);
-            }
-        progress_.committed.store(b, std::memory_order_relaxed);
+            walk_seeds(run_, b * block_positions, block_end(b), direct, own.region, own.rect,
+                       [&](std::size_t i, SeedFate fate) { grown_own(i, fate, own); });
+        progress_.committed.store(b, std::memory_order_relaxed);  // published by the grant
+        // Pairs with the acquire in speculate()'s wait: publishes the bytes
+        // written on the plain mask and where the committer stands.
         progress_.granted.store(true, std::memory_order_release);
         for (; b < blocks_; ++b) {
             commit(b, own);
-            progress_.commits.store(++commits_, std::memory_order_release);
+            rule_.finish_commit();
+            // Pairs with the acquire of `since` in grow_block(): a speculation
+            // that reads this count sees every byte these commits wrote.
+            progress_.commits.store(rule_.finished(), std::memory_order_release);
         }
         finish();
     }
@@ -188,28 +173,30 @@ public:
     // grows blocks ahead of the committer when there is none, until the
     // committer is done.
     void speculate(std::size_t thread) {
+        // Only a hint for the committer to go parallel; the grant publishes.
         progress_.wanted.store(true, std::memory_order_relaxed);
         Backoff backoff;
+        // Pairs with the release of the grant in commit_all().
         while (!progress_.granted.load(std::memory_order_acquire)) backoff.pause();
         Worker self(*this, thread);
         for (std::size_t b = 0;;) {
+            // Pairs with the release at the start of each block commit
+            // (commit()): the committer is done with the speculations of the
+            // blocks before, which next_speculation() then lets this thread reuse.
             const std::size_t committed = progress_.committed.load(std::memory_order_acquire);
             if (committed >= blocks_) break;
             // Candidates first: validating them is never wasted.
             if (queue_.work_one()) continue;
             b = next_open(std::max(b, committed + window_.lead), committed);
-            BlockSpeculation* s = b == none ? nullptr : next_speculation(self, committed);
-            if (s && claim(b, index(*s))) {
-                grow_block(b, *s, self);
+            if (b != none && grow_ahead(b, committed, self))
                 backoff = Backoff{};
-            } else {
+            else
                 backoff.pause();  // nothing to grow before the committer moves on
-            }
             if (b == none) b = committed + window_.lead;
         }
     }
 
-    // Ends the loop for the speculators.
+    // Ends the loop for the speculators (releases: nothing is read after these).
     void finish() {
         progress_.committed.store(blocks_, std::memory_order_release);
         progress_.granted.store(true, std::memory_order_release);
@@ -222,7 +209,7 @@ private:
     // and its turn through its block speculations.
     struct Worker {
         Worker(const ParallelSeedLoop& loop, std::size_t thread)
-            : held(loop.used_.size()), first(thread * loop.per_thread_) {}
+            : held(loop.run_.used.size()), first(thread * loop.per_thread_) {}
         PixelSet held;
         Region region;
         Rect rect;
@@ -233,7 +220,7 @@ private:
     static constexpr std::uint32_t by_committer = UINT32_MAX;  // a claim of the committer at the block's turn
     static constexpr std::size_t none = SIZE_MAX;
 
-    std::size_t block_end(std::size_t b) const { return std::min(seeds_.size(), (b + 1) * block_positions); }
+    std::size_t block_end(std::size_t b) const { return std::min(run_.seeds.size(), (b + 1) * block_positions); }
     std::uint32_t index(const BlockSpeculation& s) const {
         return static_cast<std::uint32_t>(&s - speculations_.data() + 1);
     }
@@ -246,153 +233,140 @@ private:
         return none;
     }
 
+    // Relaxed: a claim only hands out the block; the speculation's tag
+    // carries the block number and publishes the growths.
     bool claim(std::size_t block, std::uint32_t by) {
         std::uint32_t open = 0;
         return claims_[block].compare_exchange_strong(open, by, std::memory_order_relaxed);
     }
 
     // The thread's next block speculation, once the committer, at block
-    // `committed`, has passed the block it last held; null before.
+    // `committed`, has passed the block it last held; null before. The tag
+    // is only ever written by this thread, hence relaxed.
     BlockSpeculation* next_speculation(Worker& self, std::size_t committed) {
         BlockSpeculation& s = speculations_[self.first + self.next];
         const std::uint64_t t = s.tag_.load(std::memory_order_relaxed);
         return t == 0 || BlockSpeculation::block(t) < committed ? &s : nullptr;
     }
 
+    // Grows block b ahead into the thread's next speculation, when one is
+    // free and b is still unclaimed.
+    bool grow_ahead(std::size_t b, std::size_t committed, Worker& self) {
+        BlockSpeculation* s = next_speculation(self, committed);
+        if (!s || !claim(b, index(*s))) return false;
+        grow_block(b, *s, self);
+        return true;
+    }
+
     void emit(SeedFate fate, const Rect& rect) {
         if (fate == SeedFate::dense) queue_.push(rect);
+    }
+
+    void hook(std::size_t position, bool speculative) const {
+        if (after_growth_) (*after_growth_)(position, speculative);
     }
 
     // Grows the seeds of block b, claimed for speculation s, in order.
     void grow_block(std::size_t b, BlockSpeculation& s, Worker& self) {
         self.next = (self.next + 1) % per_thread_;
         s.tag_.store(BlockSpeculation::tag(b, false), std::memory_order_relaxed);
-        s.seeds.clear(), s.regions.clear(), s.footprint.clear();
+        s.seeds.clear(), s.regions.clear(), s.footprints.clear();
+        // Pairs with the release of the commit count in commit_all(): the
+        // reads below see every byte the first `since` commits wrote.
         s.since = progress_.commits.load(std::memory_order_acquire);
         s.failed = false;
         try {
-            SpeculativeMask mask(used_, self.held, s.footprint, tiles_, field_.width, field_.height);
-            for (std::size_t i = b * block_positions; i < block_end(b); ++i) {
-                prefetch_ahead(seeds_, i, field_, used_);
-                // A seed found taken is checked again at its turn (keep_block).
-                if (mask.taken(seeds_[i])) continue;
-                mask.new_growth();
-                const SeedFate fate = process_seed(seeds_[i], field_, mask, run_, self.region, self.rect);
-                if (fate == SeedFate::taken) continue;
-                s.regions.insert(s.regions.end(), self.region.begin(), self.region.end());
-                s.seeds.push_back({i, fate, self.rect, s.regions.size(), s.footprint.size()});
-            }
+            SpeculativeMask mask(run_.used, self.held, s.footprints, tiles_, run_.field.width, run_.field.height);
+            // A seed found taken is checked again at its turn (keep_block).
+            walk_seeds(run_, b * block_positions, block_end(b), mask, self.region, self.rect,
+                       [&](std::size_t i, SeedFate fate) {
+                           s.footprints.end_growth();
+                           s.regions.insert(s.regions.end(), self.region.begin(), self.region.end());
+                           s.seeds.push_back({i, fate, self.rect, s.regions.size()});
+                           hook(i, true);
+                       });
             for (std::uint32_t q : s.regions) self.held.erase(q);
         } catch (...) {
             s.failed = true;  // pixels may be held outside the recorded regions
             self.held.clear();
         }
+        // Pairs with the acquire in commit()'s wait: publishes the growths,
+        // since and failed to the committer.
         s.tag_.store(BlockSpeculation::tag(b, true), std::memory_order_release);
     }
 
     // The committer at block b.
     void commit(std::size_t b, Worker& own) {
+        // Pairs with the acquire in speculate(): keep_block() is done with
+        // the speculations of every block before b.
         progress_.committed.store(b, std::memory_order_release);
+        if (ahead_ && b + ahead_ < blocks_) grow_ahead(b + ahead_, b, own);
         if (claim(b, by_committer)) return grow_own(b * block_positions, block_end(b), own);
         BlockSpeculation& s = speculations_[claims_[b].load(std::memory_order_relaxed) - 1];
-        // Rather than wait for the speculator, grow a later block the same way.
+        // Rather than wait for the speculator, grow a later block the same
+        // way. The acquire pairs with the release at the end of grow_block().
         Backoff backoff;
         for (std::size_t ahead = b + 1; s.tag_.load(std::memory_order_acquire) != BlockSpeculation::tag(b, true);) {
             ahead = next_open(ahead, b);
-            BlockSpeculation* mine = ahead == none ? nullptr : next_speculation(own, b);
-            if (mine && claim(ahead, index(*mine)))
-                grow_block(ahead, *mine, own);
-            else
-                backoff.pause();
+            if (ahead == none || !grow_ahead(ahead, b, own)) backoff.pause();
             if (ahead == none) ahead = b + window_.end;
         }
         keep_block(b, s, own);
     }
 
-    // Commits the speculated block b, walking its positions as the sequential
-    // loop would. A speculated growth is kept when no tile it read was
-    // written by an earlier block since it started, nor by a growth of this
-    // block that was not kept: such a growth is grown again at its turn, and
-    // the tiles of the region it had held are marked as grown too (the
-    // growths after it took that region as taken). A seed found taken ahead
-    // of its turn and free at it is grown too.
+    // Commits the speculated block b, walking its positions as the
+    // sequential loop would: each growth kept or grown again, and the seeds
+    // the speculator found taken grown when free at their turn.
     void keep_block(std::size_t b, const BlockSpeculation& s, Worker& own) {
         if (s.failed) return grow_own(b * block_positions, block_end(b), own);
-        // Before this block writes anything, so that only earlier blocks' stamps count.
-        fresh_.assign(s.seeds.size(), false);
-        for (std::size_t k = 0, from = 0; k < s.seeds.size(); from = s.seeds[k++].footprint_end)
-            fresh_[k] = unchanged(s, from, s.seeds[k].footprint_end);
-        std::size_t k = 0, region_start = 0, footprint_start = 0;
-        for (std::size_t i = b * block_positions; i < block_end(b); ++i) {
-            if (k == s.seeds.size() || s.seeds[k].position != i) {
-                if (!load_shared(used_.data(), seeds_[i])) grow_own(i, i + 1, own);
-                continue;
-            }
+        rule_.open_block(s.footprints, 0, s.seeds.size(), s.since);
+        std::size_t next = b * block_positions, region_start = 0;
+        for (std::size_t k = 0; k < s.seeds.size(); ++k) {
             const SpeculatedSeed& seed = s.seeds[k];
+            grow_own(next, seed.position, own);
             const auto region = std::span(s.regions).subspan(region_start, seed.region_end - region_start);
-            if (fresh_[k] && !grown_here(s, footprint_start, seed.footprint_end)) {
+            if (rule_.keeps(k, s.footprints.of(k))) {
                 publish(region);
                 emit(seed.fate, seed.rect);
                 ++counts_.kept;
             } else {
-                for (std::uint32_t q : region) grown_[tiles_.of(q, grid_)] = stamp();
-                grow_own(i, i + 1, own);
+                for (std::uint32_t q : region) rule_.gave_up(tiles_.of(q, grid_));
+                grow_own(seed.position, seed.position + 1, own);
                 ++counts_.regrown;
             }
-            region_start = seed.region_end, footprint_start = seed.footprint_end, ++k;
+            region_start = seed.region_end, next = seed.position + 1;
         }
+        grow_own(next, block_end(b), own);
     }
-
-    // Whether no tile of footprint entries [from, to) of s was written since
-    // its growths started.
-    bool unchanged(const BlockSpeculation& s, std::size_t from, std::size_t to) const {
-        for (std::size_t k = from; k < to; ++k)
-            if (stamps_[s.footprint[k]] > s.since) return false;
-        return true;
-    }
-
-    // Whether a tile of footprint entries [from, to) of s was grown by the
-    // committer in the block commit under way.
-    bool grown_here(const BlockSpeculation& s, std::size_t from, std::size_t to) const {
-        for (std::size_t k = from; k < to; ++k)
-            if (grown_[s.footprint[k]] == stamp()) return true;
-        return false;
-    }
-
-    // The stamp of the block commit under way.
-    std::uint32_t stamp() const { return commits_ + 1; }
 
     // The committer grows the seeds at positions [from, to) itself, at their
     // turn, on the mask in place.
     void grow_own(std::size_t from, std::size_t to, Worker& own) {
-        StampedMask mask(used_, stamps_, grown_, tiles_, stamp());
-        for (std::size_t i = from; i < to; ++i) {
-            prefetch_ahead(seeds_, i, field_, used_);
-            const SeedFate fate = process_seed(seeds_[i], field_, mask, run_, own.region, own.rect);
-            if (fate == SeedFate::taken) continue;
+        StampedMask mask(run_.used, rule_, tiles_);
+        walk_seeds(run_, from, to, mask, own.region, own.rect, [&](std::size_t i, SeedFate fate) {
             ++counts_.own;
-            emit(fate, own.rect);
-        }
+            grown_own(i, fate, own);
+        });
+    }
+
+    void grown_own(std::size_t position, SeedFate fate, const Worker& own) {
+        hook(position, false);
+        emit(fate, own.rect);
     }
 
     // Marks a kept region in the mask.
     void publish(std::span<const std::uint32_t> region) {
         for (std::uint32_t q : region) {
-            store_shared(used_.data(), q, 1);
-            stamps_[tiles_.of(q, grid_)] = stamp();
+            store_shared(run_.used.data(), q, 1);
+            rule_.wrote(tiles_.of(q, grid_));
         }
     }
 
-    const GradientField& field_;
-    UsedMask& used_;
-    std::span<const std::uint32_t> seeds_;
-    const RunConstants& run_;
+    const SeedRun& run_;
     ValidationQueue& queue_;
     const PixelGrid grid_;
     const TileGrid tiles_;
-    TileStamps stamps_;         // the committer's: every write
-    TileStamps grown_;          // the committer's: what it grew itself, or gave up
-    std::vector<bool> fresh_;   // keep_block's: growths that saw no change from earlier blocks
+    KeepRule rule_;  // the committer's
     const std::size_t blocks_;
     // Per block: 0 while unclaimed, by_committer, or 1 + the index of the
     // speculation that grows it.
@@ -400,13 +374,14 @@ private:
     const SpeculationWindow window_;
     const std::size_t per_thread_;                // speculations of each thread
     std::vector<BlockSpeculation> speculations_;  // per_thread_ for each thread
-    SpeculationCounts counts_;                    // the committer's
-    std::uint32_t commits_ = 0;                   // block commits finished since the loop went parallel
+    const std::size_t ahead_;                     // the probe's speculate_ahead
+    const std::function<void(std::size_t, bool)>* after_growth_;
+    SpeculationCounts counts_;  // the committer's
     // What the speculators read as they go, on a cache line of its own (the
     // alignment rounds its size up to the line too) that only a block commit
     // writes.
     struct alignas(64) Progress {
-        std::atomic<std::uint32_t> commits{0};  // commits_, for the speculators
+        std::atomic<std::uint32_t> commits{0};  // rule_.finished(), for the speculators
         std::atomic<std::size_t> committed{0};  // blocks below are committed
         std::atomic<bool> wanted{false};        // a speculator has arrived
         std::atomic<bool> granted{false};       // the committer has left the mask to atomic access
@@ -415,64 +390,59 @@ private:
 
 }  // namespace
 
-SeedLoopTrace trace_seed_loop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
-                              const RunConstants& run) {
+SeedLoopTrace trace_seed_loop(const SeedRun& run) {
     using clock = std::chrono::steady_clock;
-    const PixelGrid grid(field.width);
-    const TileGrid tiles(field.width);
-    SeedLoopTrace trace{seeds.size(), {}, {}, {}};
-    PixelSet held(used.size());
+    const auto seconds = [](clock::duration d) { return std::chrono::duration<double>(d).count(); };
+    const PixelGrid grid(run.field.width);
+    const TileGrid tiles(run.field.width);
+    SeedLoopTrace trace{run.seeds.size(), tiles.count(run.field.height), {}, {}, {}};
+    PixelSet held(run.used.size());
     Region region;
     Rect rect;
-    for (std::size_t i = 0; i < seeds.size(); ++i) {
-        const std::uint32_t seed = seeds[i];
-        if (used[seed]) continue;
-        SpeculativeMask mask(used, held, trace.reads, tiles, field.width, field.height);
-        const auto start = clock::now();
-        process_seed(seed, field, mask, run, region, rect);
+    SpeculativeMask mask(run.used, held, trace.reads, tiles, run.field.width, run.field.height);
+    auto last = clock::now();
+    walk_seeds(run, 0, run.seeds.size(), mask, region, rect, [&](std::size_t i, SeedFate) {
         const auto grown = clock::now();
+        trace.reads.end_growth();
         for (std::uint32_t q : region) {
-            used[q] = 1;
+            run.used[q] = 1;
             held.erase(q);
         }
         const auto marked = clock::now();
-        // Each seed's own entries name all its tiles, also the one the seed
-        // before it ended on.
-        const std::size_t writes_start = trace.writes.size();
-        for (std::uint32_t q : region) {
-            const std::uint32_t t = tiles.of(q, grid);
-            if (trace.writes.size() == writes_start || trace.writes.back() != t) trace.writes.push_back(t);
-        }
-        trace.seeds.push_back({i,
-                               std::chrono::duration<double>(grown - start).count(),
-                               std::chrono::duration<double>(marked - grown).count(), trace.reads.size(),
-                               trace.writes.size()});
-    }
+        for (std::uint32_t q : region) trace.writes.note(tiles.of(q, grid));
+        trace.writes.end_growth();
+        trace.seeds.push_back({i, seconds(grown - last), seconds(marked - grown)});
+        last = clock::now();
+    });
     return trace;
 }
 
-void parallel_seed_loop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
-                        const RunConstants& run, ValidationQueue& queue, WorkerPool& pool,
-                        SpeculationCounts* counts, const std::function<void()>& loop_done) {
+void parallel_seed_loop(const SeedRun& run, ValidationQueue& queue, WorkerPool& pool, SeedLoopProbe* probe,
+                        const std::function<void()>& loop_done) {
     const std::size_t threads = std::max<std::size_t>(pool.workers(), 1);
-    auto loop = std::make_unique<ParallelSeedLoop>(field, used, seeds, run, queue, threads);
-    pool.run(threads, [&](std::size_t unit) {
-        if (unit == 0) {
-            try {
-                loop->commit_all();
-                loop_done();
-            } catch (...) {
-                loop->finish();  // speculators must not wait for a committer that is gone
+    auto loop = std::make_unique<ParallelSeedLoop>(run, queue, threads, probe);
+    try {
+        pool.run(threads, [&](std::size_t unit) {
+            if (unit == 0) {
+                try {
+                    loop->commit_all();
+                    loop_done();
+                } catch (...) {
+                    loop->finish();  // speculators must not wait for a committer that is gone
+                    queue.close();
+                    throw;
+                }
                 queue.close();
-                throw;
+            } else {
+                loop->speculate(unit);
             }
-            queue.close();
-        } else {
-            loop->speculate(unit);
-        }
-        queue.work();
-    });
-    if (counts) *counts = loop->counts();
+            queue.work();
+        });
+    } catch (...) {
+        if (probe) probe->counts = loop->counts();
+        throw;
+    }
+    if (probe) probe->counts = loop->counts();
 }
 
 }  // namespace trelvane

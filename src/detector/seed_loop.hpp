@@ -4,11 +4,12 @@
 //
 // The sequential loop (detect_segments.cpp) is the reference. The parallel
 // loop gives the same candidates in the same order on every thread the pool
-// lends: speculators grow seeds ahead of their turn against the mask as it
-// stands, without writing it, and log every mask byte they found free; one
-// committer takes the seeds in order, keeps a speculation whose logged bytes
-// are all still free (its growth then saw exactly the mask of its turn), and
-// grows the seed again itself otherwise.
+// lends: speculators grow blocks of seeds ahead of their turn against the
+// mask as it stands, without writing it, noting the tiles of every byte they
+// read; one committer takes the blocks in order, alone writes the mask,
+// stamps the tiles it writes, and keeps a speculated growth whose tiles saw
+// no newer stamp, growing the others itself. Why a kept growth is the
+// sequential one: keep_rule.hpp.
 #pragma once
 
 #include <algorithm>
@@ -21,7 +22,12 @@
 #include <span>
 #include <vector>
 
+#include "grow_region.hpp"
+#include "keep_rule.hpp"
+#include "mask_access.hpp"
 #include "records.hpp"
+#include "refine_region.hpp"
+#include "region_to_rect.hpp"
 #include "shared.hpp"
 
 namespace trelvane {
@@ -40,20 +46,57 @@ struct RunConstants {
           min_region_size(saturating_u64(std::ceil(log_nt / log10_8))) {}
 };
 
-// What became of one seed.
+// One call's seed loop: the field, its used mask, the seeds in order and
+// the run's constants, made once for the call.
+struct SeedRun {
+    const GradientField& field;
+    UsedMask& used;
+    std::span<const std::uint32_t> seeds;
+    RunConstants constants;
+
+    SeedRun(const GradientField& f, UsedMask& u, std::span<const std::uint32_t> s)
+        : field(f), used(u), seeds(s), constants(f) {}
+};
+
+// What became of a seed grown.
 enum class SeedFate : std::uint8_t {
-    taken,   // already used at its turn: nothing grown
     small,   // region below the minimal size: its pixels stay used
     sparse,  // refinement rejected the candidate
     dense,   // a candidate for validation
 };
 
-// Grows, fits and refines the region of one seed on the mask view `mask`
-// (mask_access.hpp); rect holds the candidate when the fate is dense. The
-// pixels marked in the mask afterwards are exactly those left in region.
-template <class Mask>
-SeedFate process_seed(std::uint32_t seed, const GradientField& field, Mask& mask, const RunConstants& run,
-                      Region& region, Rect& rect);
+// Grows, fits and refines the region of the free seed `seed` on the mask
+// view `mask`; rect holds the candidate when the fate is dense. The pixels
+// marked in the mask afterwards are exactly those left in region.
+template <MaskView Mask>
+SeedFate process_seed(std::uint32_t seed, const SeedRun& run, Mask& mask, Region& region, Rect& rect) {
+    const DirectionSum sum = grow_region(seed, angle_tolerance, run.field, mask, region);
+    if (region.size() < run.constants.min_region_size) return SeedFate::small;
+    rect = region_to_rect(region, run.field, sum.angle(), aligned_probability);
+    return refine_region(region, rect, mask, run.field, run.constants.min_region_size) ? SeedFate::dense
+                                                                                        : SeedFate::sparse;
+}
+
+// Seeds lie scattered over the image and most are already taken when their
+// turn comes. Far ahead of seed position i, fetch a seed's mask byte; nearer,
+// when that byte says free, fetch the three record rows its growth starts
+// on. Only hints: the byte may change before the seed's turn (it is read
+// as the speculators read the mask).
+void prefetch_ahead(std::span<const std::uint32_t> seeds, std::size_t i, const GradientField& field,
+                    const UsedMask& used);
+
+// Every walk over the seed list: grows, in order, each seed at positions
+// [from, to) that `mask` finds free, then calls grown(position, fate), with
+// region and rect holding what the growth left.
+template <MaskView Mask, class Grown>
+void walk_seeds(const SeedRun& run, std::size_t from, std::size_t to, Mask& mask, Region& region, Rect& rect,
+                Grown&& grown) {
+    for (std::size_t i = from; i < to; ++i) {
+        prefetch_ahead(run.seeds, i, run.field, run.used);
+        if (mask.taken(run.seeds[i])) continue;  // most seeds
+        grown(i, process_seed(run.seeds[i], run, mask, region, rect));
+    }
+}
 
 // A refined candidate; after validation, its improved rectangle and score.
 struct Candidate {
@@ -123,43 +166,45 @@ inline SpeculationWindow speculation_window(std::size_t seeds) {
 // What the parallel loop did with the seeds it grew, for the tests and the benchmark.
 struct SpeculationCounts {
     std::size_t kept = 0;     // grown ahead of their turn and committed as grown
-    std::size_t regrown = 0;  // grown ahead, then given up: a byte they read was taken since, or a seed
-                              // before them in their block was not kept; grown again at their turn
+    std::size_t regrown = 0;  // grown ahead, then not kept (keep_rule.hpp): grown again at their turn
     std::size_t own = 0;      // grown by the committer at their turn
+};
+
+// What a test or the benchmark sees of the parallel seed loop, and the
+// hooks with which a test steers it.
+struct SeedLoopProbe {
+    SpeculationCounts counts;  // filled as the loop ends, also when it throws
+    // When not 0, the committer grows block b + speculate_ahead into a
+    // speculation of its own just before it commits block b: a speculation
+    // started against an older mask, whatever the scheduler does.
+    std::size_t speculate_ahead = 0;
+    // Called after every growth with its seed position and whether it was
+    // grown ahead of its turn; may throw.
+    std::function<void(std::size_t position, bool speculative)> after_growth;
 };
 
 // The seed loop on every thread the pool lends, each dense candidate pushed
 // to queue in seed order; loop_done() is called as the last seed is
 // committed, and the queue is then drained by every thread. Leaves the mask
-// as the sequential loop does. Counts are stored in *counts unless null.
-void parallel_seed_loop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
-                        const RunConstants& run, ValidationQueue& queue, WorkerPool& pool,
-                        SpeculationCounts* counts, const std::function<void()>& loop_done);
+// as the sequential loop does.
+void parallel_seed_loop(const SeedRun& run, ValidationQueue& queue, WorkerPool& pool, SeedLoopProbe* probe,
+                        const std::function<void()>& loop_done);
 
 // The sequential seed loop recorded for a model of the parallel one: for
 // every seed grown, its position, the seconds its growth took (through a
-// speculative view of the mask) and the 4 × 4-pixel tiles it read and wrote,
-// as ranges of `reads` and `writes`; and the seconds it took to mark each
-// region in the mask, as the committer does for a kept growth.
+// speculative view of the mask, walking past the taken seeds before it) and
+// the seconds it took to mark its region in the mask, as the committer does
+// for a kept growth; growth by growth, the tiles it read (its footprint)
+// and those of its region.
 struct SeedTrace {
     std::size_t position;
     double growth_seconds, mark_seconds;
-    std::size_t reads_end, writes_end;
 };
 struct SeedLoopTrace {
-    std::size_t positions = 0;
+    std::size_t positions = 0, tiles = 0;
     std::vector<SeedTrace> seeds;
-    std::vector<std::uint32_t> reads, writes;
+    GrowthTiles reads, writes;
 };
-SeedLoopTrace trace_seed_loop(const GradientField& field, UsedMask& used, std::span<const std::uint32_t> seeds,
-                              const RunConstants& run);
-
-// Seeds lie scattered over the image and most are already taken when their
-// turn comes. Far ahead of seed position i, fetch a seed's mask byte; nearer,
-// when that byte says free, fetch the three record rows its growth starts
-// on. Only hints: the byte may change before the seed's turn (it is read
-// as the speculators read the mask).
-void prefetch_ahead(std::span<const std::uint32_t> seeds, std::size_t i, const GradientField& field,
-                    const UsedMask& used);
+SeedLoopTrace trace_seed_loop(const SeedRun& run);
 
 }  // namespace trelvane

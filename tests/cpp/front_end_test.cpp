@@ -91,6 +91,13 @@ void expect_same_segments(const Checked<std::vector<Segment>>& a, const Checked<
     }
 }
 
+// A probe that has the committer speculate `blocks` ahead itself.
+SeedLoopProbe speculating_ahead(std::size_t blocks) {
+    SeedLoopProbe probe;
+    probe.speculate_ahead = blocks;
+    return probe;
+}
+
 // Pools of 1 (the calling thread alone), 2, 3 and 8 threads, made once.
 std::span<WorkerPool* const> pools() {
     static WorkerPool alone(0), two(2), three(3), eight(8);
@@ -125,6 +132,9 @@ void compare(const std::vector<double>& values, std::size_t w, std::size_t h, do
         expect_same_segments(detect_segments(view, w, h, scale, *pool), reference);
         expect_same_segments(run_pipeline(Pipeline::parallel, view, w, h, scale, nullptr, *pool), reference);
     }
+    // Every block speculated before the one ahead of it is committed.
+    SeedLoopProbe stale = speculating_ahead(1);
+    expect_same_segments(run_pipeline(Pipeline::parallel, view, w, h, scale, nullptr, alone, &stale), reference);
 }
 
 TEST_P(FusedPath, SameAsThePlainStages) {
@@ -155,26 +165,69 @@ INSTANTIATE_TEST_SUITE_P(
 // Thin vertical lines: the two edges of a line have the same gradient
 // magnitude, so their seeds come one after the other in the order (same bin,
 // neighbouring columns of one row), and the growth of either reads the
-// other's pixels. A speculation of the second edge while the first is being
-// committed must be found out and grown again.
-TEST(ParallelSeedLoop, NeighbouringSeedsThatCollideAreGrownAgain) {
-    const std::size_t w = 1500, h = 600;
+// other's pixels.
+std::vector<std::uint8_t> thin_lines(std::size_t w, std::size_t h) {
     std::vector<std::uint8_t> img(w * h, 20);
     for (std::size_t y = 5; y + 5 < h; ++y)
         for (std::size_t x = 6; x + 6 < w; x += 6) img[y * w + x] = 220;
-    const std::span<const std::uint8_t> view(img);
-    WorkerPool& eight = *pools().back();
-    const auto reference = run_pipeline(Pipeline::reference, view, w, h, 1.0, nullptr, eight);
-    ASSERT_GT(std::get<std::vector<Segment>>(reference).size(), 30u);
-    // Whether a speculation overlaps the commit it collides with depends on
-    // the scheduler: try until one does; each try must give the same bits.
-    SpeculationCounts counts;
-    for (int attempt = 0; attempt < 200 && counts.regrown == 0; ++attempt) {
-        expect_same_segments(run_pipeline(Pipeline::parallel, view, w, h, 1.0, nullptr, eight, &counts), reference);
-        if (HasFailure()) return;
-    }
-    EXPECT_GT(counts.regrown, 0u) << "kept " << counts.kept << ", own " << counts.own;
+    return img;
 }
+
+// A block speculated `ahead` blocks before its turn, by the committer on
+// one thread (so the same every run), against a mask that the commits
+// before its turn then change: the growths that collide with them are
+// grown again, the others kept, and the result is the reference's.
+class Collisions : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Collisions, GrowthsThatReadALaterCommitAreGrownAgain) {
+    const std::size_t w = 600, h = 300;
+    const std::vector<std::uint8_t> img = thin_lines(w, h);
+    const std::span<const std::uint8_t> view(img);
+    WorkerPool& alone = *pools().front();
+    const auto reference = run_pipeline(Pipeline::reference, view, w, h, 1.0, nullptr, alone);
+    ASSERT_GT(std::get<std::vector<Segment>>(reference).size(), 30u);
+    SeedLoopProbe probe = speculating_ahead(GetParam());
+    expect_same_segments(run_pipeline(Pipeline::parallel, view, w, h, 1.0, nullptr, alone, &probe), reference);
+    EXPECT_GT(probe.counts.regrown, 0u);
+    EXPECT_GT(probe.counts.kept, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ahead, Collisions, ::testing::Values(std::size_t{4}, std::size_t{8}),
+                         [](const auto& info) { return param_name(info.param, "_blocks"); });
+
+// A growth that throws, ahead of its turn or at it, on every pool: the call
+// raises that error (the committer grows a failed speculation's block again
+// and meets it), no thread is left waiting, and the next call works.
+class FailingGrowth : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(FailingGrowth, RaisesAndLeavesTheLoopUsable) {
+    const std::size_t w = 600, h = 300;
+    const std::vector<std::uint8_t> img = thin_lines(w, h);
+    const std::span<const std::uint8_t> view(img);
+    WorkerPool& pool = *pools()[GetParam()];
+    const auto reference = run_pipeline(Pipeline::reference, view, w, h, 1.0, nullptr, pool);
+    // A seed grown in the middle of the loop.
+    std::vector<std::size_t> grown;
+    SeedLoopProbe probe = speculating_ahead(1);
+    probe.after_growth = [&](std::size_t position, bool) { grown.push_back(position); };
+    run_pipeline(Pipeline::parallel, view, w, h, 1.0, nullptr, *pools().front(), &probe);
+    ASSERT_GT(grown.size(), 10u);
+    const std::size_t failing = grown[grown.size() / 2];
+    bool speculation_failed = false;
+    probe.after_growth = [&](std::size_t position, bool speculative) {
+        if (position != failing) return;
+        speculation_failed |= speculative;
+        throw std::length_error("growth failed");
+    };
+    EXPECT_THROW(run_pipeline(Pipeline::parallel, view, w, h, 1.0, nullptr, pool, &probe), std::length_error);
+    if (&pool == pools().front()) {
+        EXPECT_TRUE(speculation_failed);  // the committer's own speculation met it first
+    }
+    expect_same_segments(run_pipeline(Pipeline::parallel, view, w, h, 1.0, nullptr, pool), reference);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pools, FailingGrowth, ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{3}),
+                         [](const auto& info) { return param_name(pools()[info.param]->workers(), "_workers"); });
 
 }  // namespace
 }  // namespace trelvane

@@ -1,13 +1,21 @@
-// The views of the used mask that the parallel seed loop relies on: a
-// speculation's footprint must cover every byte its growth can read, or a
-// change there would go unnoticed and a stale growth be kept.
+// The views of the used mask and the keep rule that the parallel seed loop
+// relies on: a speculation's footprint must cover every byte its growth
+// reads, the committer's stamps every byte it writes, or a change would go
+// unnoticed and a stale growth be kept.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
+#include "detector/front_end.hpp"
+#include "detector/grow_region-inl.hpp"
+#include "detector/keep_rule.hpp"
 #include "detector/mask_access.hpp"
+#include "detector/pseudo_order.hpp"
+#include "detector/refine_region-inl.hpp"
 #include "detector/seed_loop.hpp"
 #include "param_names.hpp"
 
@@ -24,12 +32,13 @@ TEST_P(Footprint, CoversTheNeighboursOfEveryVisitedPixel) {
     UsedMask used(w * h, 0);
     PixelSet held(w * h);
     const TileGrid tiles(w);
-    std::vector<std::uint32_t> footprint;
-    SpeculativeMask mask(used, held, footprint, tiles, w, h);
+    GrowthTiles footprints;
+    SpeculativeMask mask(used, held, footprints, tiles, w, h);
     for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = 0; x < w; ++x) {
-            footprint.clear();
+            footprints.clear();
             mask.visit(x, y);
+            const auto footprint = footprints.current();
             for (std::size_t ny = y == 0 ? 0 : y - 1; ny <= y + 1 && ny < h; ++ny)
                 for (std::size_t nx = x == 0 ? 0 : x - 1; nx <= x + 1 && nx < w; ++nx)
                     ASSERT_NE(std::find(footprint.begin(), footprint.end(), tiles.at(nx, ny)), footprint.end())
@@ -50,8 +59,8 @@ TEST(SpeculativeMask, HoldsWhatItTakesToItself) {
     used[3] = 1;
     PixelSet held(20);
     const TileGrid tiles(5);
-    std::vector<std::uint32_t> footprint;
-    SpeculativeMask mask(used, held, footprint, tiles, 5, 4);
+    GrowthTiles footprints;
+    SpeculativeMask mask(used, held, footprints, tiles, 5, 4);
     mask.take(7);
     EXPECT_TRUE(mask.taken(7) && mask.taken(3));
     EXPECT_FALSE(mask.taken(8));
@@ -66,15 +75,174 @@ TEST(SpeculativeMask, EachGrowthNamesItsOwnTiles) {
     UsedMask used(64, 0);
     PixelSet held(64);
     const TileGrid tiles(8);
-    std::vector<std::uint32_t> footprint;
-    SpeculativeMask mask(used, held, footprint, tiles, 8, 8);
+    GrowthTiles footprints;
+    SpeculativeMask mask(used, held, footprints, tiles, 8, 8);
     mask.visit(1, 1);
-    mask.new_growth();
-    const std::size_t second = footprint.size();
+    footprints.end_growth();
     mask.visit(1, 1);
-    EXPECT_EQ(std::vector<std::uint32_t>(footprint.begin() + second, footprint.end()),
+    footprints.end_growth();
+    EXPECT_EQ(std::vector<std::uint32_t>(footprints.of(1).begin(), footprints.of(1).end()),
               std::vector<std::uint32_t>{tiles.at(1, 1)});
 }
+
+// The committer's view writes the mask in place and stamps the tile of each
+// visited pixel, and no other, as grown by the commit under way.
+TEST(StampedMask, WritesInPlaceAndStampsVisitedTiles) {
+    UsedMask used(64, 0);
+    const TileGrid tiles(8);
+    KeepRule rule(tiles.count(8));
+    rule.finish_commit();
+    StampedMask mask(used, rule, tiles);
+    mask.take(9);
+    EXPECT_TRUE(used[9] == 1 && mask.taken(9));
+    mask.release(9);
+    EXPECT_FALSE(used[9] || mask.taken(9));
+    mask.visit(5, 6);
+    for (std::uint32_t t = 0; t < tiles.count(8); ++t) {
+        const bool visited = t == tiles.at(5, 6);
+        EXPECT_EQ(rule.grown_again({&t, 1}), visited) << t;
+        EXPECT_EQ(rule.unchanged_since({&t, 1}, rule.finished()), !visited) << t;
+    }
+}
+
+// One growth of a speculated block, reading tile 0, against what commits
+// did to that tile: before it started, after, or in the commit under way.
+enum class Change { before_start, after_start, kept_here, grown_here, given_up_here };
+const char* const change_names[] = {"before_start", "after_start", "kept_here", "grown_here", "given_up_here"};
+class Keep : public ::testing::TestWithParam<std::pair<Change, bool>> {};
+
+TEST_P(Keep, DependsOnWhatTheTilesSawSinceTheGrowthStarted) {
+    const auto [change, kept] = GetParam();
+    KeepRule rule(4);
+    const std::uint32_t tile = 0;
+    rule.wrote(tile);
+    rule.finish_commit();  // commit 1: before the growth
+    const std::uint32_t since = rule.finished();
+    rule.wrote(1);
+    if (change == Change::after_start) rule.grew(tile);
+    rule.finish_commit();  // commit 2: after it started
+    GrowthTiles footprints;
+    footprints.note(2);
+    footprints.end_growth();  // an earlier growth of the block
+    footprints.note(tile);
+    footprints.end_growth();
+    rule.open_block(footprints, 0, 2, since);  // commit 3, this block's
+    EXPECT_TRUE(rule.keeps(0, footprints.of(0)));
+    if (change == Change::kept_here) rule.wrote(tile);
+    if (change == Change::grown_here) rule.grew(tile);
+    if (change == Change::given_up_here) rule.gave_up(tile);
+    EXPECT_EQ(rule.keeps(1, footprints.of(1)), kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, Keep,
+                         ::testing::Values(std::pair{Change::before_start, true},
+                                           std::pair{Change::after_start, false},
+                                           std::pair{Change::kept_here, true},
+                                           std::pair{Change::grown_here, false},
+                                           std::pair{Change::given_up_here, false}),
+                         [](const auto& info) { return std::string(change_names[int(info.param.first)]); });
+
+// Forwards to the view it wraps and records every byte read and written.
+template <MaskView Inner>
+class RecordingMask {
+public:
+    explicit RecordingMask(Inner& inner) : inner_(inner) {}
+    std::size_t size() const { return inner_.size(); }
+    bool taken(std::size_t q) const {
+        reads.push_back(q);
+        return inner_.taken(q);
+    }
+    void take(std::size_t q) { writes.push_back(q), inner_.take(q); }
+    void release(std::size_t q) { writes.push_back(q), inner_.release(q); }
+    void visit(std::size_t x, std::size_t y) { inner_.visit(x, y); }
+
+    mutable std::vector<std::size_t> reads;
+    std::vector<std::size_t> writes;
+
+private:
+    Inner& inner_;
+};
+
+// Growth and refinement on every seed of a scene, in order, through a
+// recording view over the committer's and over a speculator's: each
+// growth's writes lie in tiles it stamped, its reads in its footprint.
+struct Contract {
+    std::vector<double> image;
+    FrontEnd fe;
+    FilledLater<std::uint32_t> seeds;
+    TileGrid tiles;
+    PixelGrid grid;
+    Region region;
+    Rect rect;
+    std::size_t refined = 0;  // growths refinement regrew or shrank: what writes outside the first growth
+
+    explicit Contract(std::size_t side)
+        : image(scene(side)), fe(fused_front_end(std::span<const double>(image), side, side, 1.0)),
+          seeds(order_seeds(fe.blocks)), tiles(side), grid(side) {}
+
+    // Noise over thin lines at three angles: regions that need refining.
+    static std::vector<double> scene(std::size_t side) {
+        std::mt19937 rng(7);
+        std::uniform_real_distribution<double> noise(0, 60);
+        std::vector<double> img(side * side);
+        for (std::size_t y = 0; y < side; ++y)
+            for (std::size_t x = 0; x < side; ++x)
+                img[y * side + x] = noise(rng) + (y % 19 == 4 || x % 13 == 2 || (x + 2 * y) % 31 == 0 ? 120 : 0);
+        return img;
+    }
+
+    // Calls check(recording view) after each growth through a view over inner.
+    template <MaskView Inner, class Check>
+    void grow_all(Inner& inner, Check&& check) {
+        const SeedRun run(fe.field, fe.used, seeds);
+        RecordingMask recording(inner);
+        for (std::uint32_t seed : seeds) {
+            if (inner.taken(seed)) continue;
+            recording.reads.clear(), recording.writes.clear();
+            const SeedFate fate = process_seed(seed, run, recording, region, rect);
+            if (fate != SeedFate::small && std::count(recording.writes.begin(), recording.writes.end(), seed) > 1)
+                ++refined;
+            check(recording);
+        }
+    }
+};
+
+class ViewContract : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ViewContract, TheCommitterStampsEveryByteItWrites) {
+    Contract c(GetParam());
+    KeepRule rule(c.tiles.count(GetParam()));
+    StampedMask stamped(c.fe.used, rule, c.tiles);
+    c.grow_all(stamped, [&](const auto& recording) {
+        for (std::size_t q : recording.writes) {
+            const std::uint32_t t = c.tiles.of(static_cast<std::uint32_t>(q), c.grid);
+            ASSERT_TRUE(rule.grown_again({&t, 1})) << "pixel " << q << " written, its tile not stamped";
+        }
+        rule.finish_commit();
+    });
+    EXPECT_GT(c.refined, 0u);
+}
+
+TEST_P(ViewContract, ASpeculationsFootprintHoldsEveryByteItReads) {
+    Contract c(GetParam());
+    PixelSet held(c.fe.used.size());
+    GrowthTiles footprints;
+    SpeculativeMask speculative(c.fe.used, held, footprints, c.tiles, GetParam(), GetParam());
+    c.grow_all(speculative, [&](const auto& recording) {
+        const auto footprint = footprints.current();
+        for (std::size_t q : recording.reads) {
+            const std::uint32_t t = c.tiles.of(static_cast<std::uint32_t>(q), c.grid);
+            ASSERT_NE(std::find(footprint.begin(), footprint.end(), t), footprint.end())
+                << "pixel " << q << " read, its tile not in the footprint";
+        }
+        footprints.end_growth();
+        for (std::uint32_t q : c.region) c.fe.used[q] = 1, held.erase(q);  // committed as the trace does
+    });
+    EXPECT_GT(c.refined, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sides, ViewContract, ::testing::Values(std::size_t{61}, std::size_t{160}),
+                         [](const auto& info) { return param_name(info.param, 'x', info.param); });
 
 TEST(SpeculationWindow, ASmallPartOfTheSeedListWithTheLeadInside) {
     for (std::size_t seeds : {std::size_t{0}, std::size_t{5000}, std::size_t{1} << 20, std::size_t{1} << 30}) {
