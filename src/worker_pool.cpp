@@ -161,15 +161,16 @@ const bool fork_handlers = register_fork_handlers(before_fork, after_fork_parent
 }  // namespace
 
 WorkerPool& process_pool() {
+    // Pairs with the release below: a thread that sees the pool sees it built.
     if (WorkerPool* p = pool.load(std::memory_order_acquire)) return *p;
     // Registration fails only for lack of memory; without the handlers a
     // forked child could inherit a pool it cannot use.
     if (!fork_handlers) throw std::bad_alloc();
     std::lock_guard lock(pool_mutex);
-    if (WorkerPool* p = pool.load(std::memory_order_relaxed)) return *p;
+    if (WorkerPool* p = pool.load(std::memory_order_relaxed)) return *p;  // the lock orders it
     // Never destroyed: joining workers during interpreter shutdown buys nothing.
     auto* created = new WorkerPool(pool_workers(std::getenv("TRELVANE_NUM_THREADS"), available_processors()));
-    pool.store(created, std::memory_order_release);
+    pool.store(created, std::memory_order_release);  // publishes the built pool to the acquire above
     return *created;
 }
 

@@ -82,17 +82,18 @@ PyObject* panic_exception();
 // or throws PythonError) is tried again by the next caller.
 template <class Create>
 PyObject* once_per_process(std::atomic<PyObject*>& slot, PyMutex& mutex, Create&& create) {
+    // Pairs with the release below: a thread that sees the object sees it made.
     if (PyObject* made = slot.load(std::memory_order_acquire)) return made;
     PyMutex_Lock(&mutex);
     struct Unlock {
         PyMutex& mutex;
         ~Unlock() { PyMutex_Unlock(&mutex); }
     } unlock{mutex};
-    PyObject* made = slot.load(std::memory_order_relaxed);
+    PyObject* made = slot.load(std::memory_order_relaxed);  // the lock orders it
     if (!made) {
         made = create();
         check_python(made != nullptr);
-        slot.store(made, std::memory_order_release);
+        slot.store(made, std::memory_order_release);  // publishes the object to the acquire above
     }
     return made;
 }
