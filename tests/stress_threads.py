@@ -121,9 +121,9 @@ def stress(seconds):
             for i in order:
                 try:
                     result = work[i]()
-                except ValueError as error:  # the list was longer than nine then
-                    tally.add(str(error).startswith(LENGTH_ERROR), "raised for a longer list",
-                              f"call {i} raised {error!r}")
+                except Exception as error:  # only for a list longer than nine at the time
+                    tally.add(type(error) is ValueError and str(error).startswith(LENGTH_ERROR),
+                              "raised for a longer list", f"call {i} raised {error!r}")
                     continue
                 tally.add(comparable(result) == expected[i], "calls",
                           f"call {i} differs from its sequential result")
@@ -148,6 +148,7 @@ def stress(seconds):
                           f"the segments of call {i} read differently")
             time.sleep(0.001)  # leaves the processors to the calls
 
+    threading.excepthook = lambda hook: tally.add(False, "", f"{hook.thread.name} raised {hook.exc_value!r}")
     helpers = [threading.Thread(target=mutator, args=(k,)) for k in range(MUTATORS)]
     helpers += [threading.Thread(target=reader, args=(k,)) for k in range(READERS)]
     callers = [threading.Thread(target=caller, args=(k,)) for k in range(CALLERS)]
