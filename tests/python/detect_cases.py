@@ -8,9 +8,9 @@ field's float64 bits in order, and a hash of the input image; and hashes of
 the C library's mathematical functions on fixed arguments. The detector calls
 those functions, whose last bit may differ between C libraries (and between
 the variants one library picks for a processor); inputs resized with
-scikit-image may differ in a bit between machines too. Where the C library and the input
-give the recorded hashes, every later build must give the recorded segments to
-the last bit. detect_reference.npz keeps the segments themselves (float32, one
+scikit-image may differ in a bit between machines too. Where the C library
+and the input give the recorded hashes, every later build must give the
+recorded segments to the last bit. detect_reference.npz keeps the segments themselves (float32, one
 array per distinct result) for the comparison within tolerances elsewhere.
 """
 import ctypes
@@ -132,8 +132,9 @@ LAYOUTS = {
 
 
 def from_photo(name, make, scale, resized=False):
-    """A case whose input is made from the named photo (and resized with
-    scikit-image), saying whether that needs scikit-image."""
+    """A case whose input is made from the named photo, saying why it needs
+    scikit-image where it does: the photo is not bundled, or the input is
+    resized."""
     needs = ("the input is resized with scikit-image" if resized else
              "" if name in BUNDLED else f"the input is made from scikit-image's {name} photo")
     return Case(make, scale, True, needs)
