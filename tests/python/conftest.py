@@ -1,9 +1,11 @@
-"""Helpers shared by the test files, and the summary line of the recorded
-detector comparisons."""
+"""Helpers shared by the test files, the summary line of the recorded
+detector comparisons, and on a free-threaded interpreter the check that the
+GIL stays off."""
 import collections
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -51,9 +53,33 @@ def start_cli(*args):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
+def gil_turned_on():
+    """Whether this free-threaded interpreter, not told to run with the GIL,
+    has it on: an imported module that does not declare itself free of it
+    turns it on for the whole process."""
+    free_threaded = sysconfig.get_config_var("Py_GIL_DISABLED")
+    return bool(free_threaded) and getattr(sys.flags, "gil", None) != 1 and sys._is_gil_enabled()
+
+
+def pytest_sessionstart(session):
+    import trelvane  # noqa: F401
+    if gil_turned_on():
+        pytest.exit("importing trelvane turned the GIL on", returncode=pytest.ExitCode.TESTS_FAILED)
+
+
+def pytest_sessionfinish(session):
+    if gil_turned_on():
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
 def pytest_terminal_summary(terminalreporter):
-    """One line on how the recorded detector results were compared (a test
-    records its comparison as the property "comparison")."""
+    """On a free-threaded interpreter, whether the GIL stayed off; and one line
+    on how the recorded detector results were compared (a test records its
+    comparison as the property "comparison")."""
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        terminalreporter.write_line(f"free-threaded {sys.version.split()[0]}: sys._is_gil_enabled() is "
+                                    f"{sys._is_gil_enabled()} after importing trelvane and running the tests"
+                                    + (" (the GIL was turned on: a failure)" if gil_turned_on() else ""))
     ways = collections.Counter(value for reports in terminalreporter.stats.values() for report in reports
                                if getattr(report, "when", None) == "call"
                                for name, value in getattr(report, "user_properties", ()) if name == "comparison")

@@ -7,10 +7,10 @@ detect_reference.json holds, per case, the segment count, a hash of every
 field's float64 bits in order, and a hash of the input image; and hashes of
 the C library's mathematical functions on fixed arguments. The detector calls
 those functions, whose last bit may differ between C libraries (and between
-the variants one library picks for a processor); inputs made with scikit-image
-may differ in a bit between machines too. Where the C library and the input
-give the recorded hashes, every later build must give the recorded segments to
-the last bit. detect_reference.npz keeps the segments themselves (float32, one
+the variants one library picks for a processor); inputs resized with
+scikit-image may differ in a bit between machines too. Where the C library
+and the input give the recorded hashes, every later build must give the
+recorded segments to the last bit. detect_reference.npz keeps the segments themselves (float32, one
 array per distinct result) for the comparison within tolerances elsewhere.
 """
 import ctypes
@@ -25,6 +25,8 @@ from typing import NamedTuple
 
 import numpy as np
 
+from sample_photos import BUNDLED, sample
+
 DATA = os.path.join(os.path.dirname(__file__), "data")
 RECORD = os.path.join(DATA, "detect_reference.json")
 SEGMENTS = os.path.join(DATA, "detect_reference.npz")
@@ -35,21 +37,21 @@ SCALES = (0.3, 0.5, 0.8, 1.0)
 class Case(NamedTuple):
     make: Callable[[], np.ndarray]
     scale: float
-    photo: bool  # the input is built from a scikit-image photo
+    photo: bool  # the input is built from a photo
+    needs: str = ""  # why the input needs scikit-image, if it does
 
 
 @functools.cache
 def luminance(name):
-    """The photo as float64 luminance in 0 ... 255, cropped to at most 480 x 512."""
-    import skimage.color
-    import skimage.data
-    image = getattr(skimage.data, name)()
+    """The photo as float64 luminance in 0 ... 255, cropped to at most 480 x 512.
+    A colour photo's luminance is scikit-image's rgb2gray, computed here with
+    NumPy's exactly rounded element-wise operations so that it has the same
+    bits everywhere."""
+    image = sample(name)[:480, :512]
     if image.ndim == 3:
-        rgb = skimage.color.rgba2rgb(image) if image.shape[2] == 4 else image
-        image = skimage.color.rgb2gray(rgb) * 255
-    else:
-        image = image.astype(float) * (255 / image.max())
-    return image[:480, :512]
+        r, g, b = np.moveaxis(np.multiply(image, 1.0 / 255), -1, 0)
+        return (r * 0.2125 + g * 0.7154 + b * 0.0721) * 255
+    return image.astype(float) * (255 / image.max())
 
 
 def photo(name):
@@ -129,6 +131,15 @@ LAYOUTS = {
 }
 
 
+def from_photo(name, make, scale, resized=False):
+    """A case whose input is made from the named photo, saying why it needs
+    scikit-image where it does: the photo is not bundled, or the input is
+    resized."""
+    needs = ("the input is resized with scikit-image" if resized else
+             "" if name in BUNDLED else f"the input is made from scikit-image's {name} photo")
+    return Case(make, scale, True, needs)
+
+
 def cases():
     """{case id: Case}; images are built on demand."""
     out = {}
@@ -136,19 +147,19 @@ def cases():
     for name in PHOTOS:
         for dtype in dtypes:
             for scale in SCALES:
-                out[f"{name}-{dtype.__name__}-{scale}"] = Case(
-                    lambda n=name, d=dtype: in_dtype(luminance(n), d), scale, True)
+                out[f"{name}-{dtype.__name__}-{scale}"] = from_photo(
+                    name, lambda n=name, d=dtype: in_dtype(luminance(n), d), scale)
     for scale in SCALES:
         for dtype in (np.uint8, np.float64):
-            out[f"camera1024-{dtype.__name__}-{scale}"] = Case(
-                lambda d=dtype: in_dtype(upscaled("camera", 1024), d), scale, True)
+            out[f"camera1024-{dtype.__name__}-{scale}"] = from_photo(
+                "camera", lambda d=dtype: in_dtype(upscaled("camera", 1024), d), scale, resized=True)
         for layout, view in LAYOUTS.items():
             for dtype in dtypes:
-                out[f"camera-{layout}-{dtype.__name__}-{scale}"] = Case(
-                    lambda v=view, d=dtype: v(in_dtype(luminance("camera"), d)), scale, True)
+                out[f"camera-{layout}-{dtype.__name__}-{scale}"] = from_photo(
+                    "camera", lambda v=view, d=dtype: v(in_dtype(luminance("camera"), d)), scale)
         for h, w in ((48, 64), (80, 100), (53, 37)):
-            out[f"coins{h}x{w}-float64-{scale}"] = Case(
-                lambda h=h, w=w: luminance("coins")[100:100 + h, 90:90 + w], scale, True)
+            out[f"coins{h}x{w}-float64-{scale}"] = from_photo(
+                "coins", lambda h=h, w=w: luminance("coins")[100:100 + h, 90:90 + w], scale)
         synthetic = {
             "noise": lambda: noise(200, 240),
             "noise-uint8": lambda: noise(200, 240).astype(np.uint8),
@@ -162,22 +173,22 @@ def cases():
             "strokes-uint8": lambda: np.round(np.minimum(strokes(360, 330, 40, 6), 255)).astype(np.uint8),
         }
         from_photos = {
-            "specials": lambda: with_specials(luminance("camera")[:200, :240]),
-            "specials-float32": lambda: with_specials(luminance("camera")[:200, :240]).astype(np.float32),
-            "huge": lambda: luminance("text") * 1e300,
-            "tiny": lambda: luminance("text") * 1e-300,
-            "large-float32": lambda: (luminance("text") * 1e30).astype(np.float32),
+            "specials": ("camera", lambda: with_specials(luminance("camera")[:200, :240])),
+            "specials-float32": ("camera", lambda: with_specials(luminance("camera")[:200, :240]).astype(np.float32)),
+            "huge": ("text", lambda: luminance("text") * 1e300),
+            "tiny": ("text", lambda: luminance("text") * 1e-300),
+            "large-float32": ("text", lambda: (luminance("text") * 1e30).astype(np.float32)),
         }
         for name, make in synthetic.items():
             out[f"{name}-{scale}"] = Case(make, scale, False)
-        for name, make in from_photos.items():
-            out[f"{name}-{scale}"] = Case(make, scale, True)
+        for name, (source, make) in from_photos.items():
+            out[f"{name}-{scale}"] = from_photo(source, make, scale)
     for scale in (0.1, 0.2, 2.0, math.nan):
-        out[f"narrow-float64-{scale}"] = Case(lambda: luminance("page")[:40, :], scale, True)
-        out[f"camera-uint8-{scale}"] = Case(lambda: photo("camera"), scale, True)
+        out[f"narrow-float64-{scale}"] = from_photo("page", lambda: luminance("page")[:40, :], scale)
+        out[f"camera-uint8-{scale}"] = from_photo("camera", lambda: photo("camera"), scale)
     for scale in (0.8, 1.0):
-        out[f"camera2048-uint8-{scale}"] = Case(
-            lambda: np.round(upscaled("camera", 2048)).astype(np.uint8), scale, True)
+        out[f"camera2048-uint8-{scale}"] = from_photo(
+            "camera", lambda: np.round(upscaled("camera", 2048)).astype(np.uint8), scale, resized=True)
     return out
 
 
@@ -244,7 +255,7 @@ def c_library_fingerprints(rounds=(1000, 20000)):
 
 def write_record(detect):
     entries, arrays = {}, {}
-    for case, (make, scale, _) in sorted(cases().items()):
+    for case, (make, scale, *_) in sorted(cases().items()):
         image = make()
         segments = detect(image, scale)
         entries[case] = fingerprint(segments) + [input_fingerprint(image)]

@@ -17,6 +17,7 @@ differences seen in brackets):
   most (2), log_nfa by at most SCORE (3.3).
 The test summary says which comparison ran.
 """
+import importlib.util
 import json
 
 import numpy as np
@@ -25,6 +26,7 @@ import pytest
 import trelvane
 from conftest import run_python
 from detect_cases import RECORD, SEGMENTS, as_array, c_library_fingerprints, cases, fingerprint, input_fingerprint
+from sample_photos import BUNDLED, sample
 
 END, MARGIN, WIDTH, SCORE = 1.0, 3.0, 1.5, 4.0
 
@@ -45,12 +47,13 @@ def c_library_difference():
 
 
 C_LIBRARY_DIFFERENCE = c_library_difference()
+SKIMAGE = importlib.util.find_spec("skimage") is not None
 
 
 def built(case):
-    make, scale, photo = CASES[case]
-    if photo:
-        pytest.importorskip("skimage", reason="the input is made from a scikit-image photo")
+    make, scale, _, needs = CASES[case]
+    if needs:
+        pytest.importorskip("skimage", reason=needs)
     return make(), scale
 
 
@@ -85,6 +88,13 @@ def differences(recorded, fresh, scale):
 
 def test_record_covers_every_case():
     assert sorted(RECORDED["cases"]) == sorted(CASES)
+
+
+@pytest.mark.parametrize("name", sorted(BUNDLED))
+def test_bundled_photos_are_parts_of_scikit_images(name):
+    data = pytest.importorskip("skimage.data", reason="compared with scikit-image's photos")
+    part = sample(name)
+    assert np.array_equal(part, getattr(data, name)()[:part.shape[0], :part.shape[1]])
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
@@ -129,9 +139,7 @@ def test_same_segments_with_any_number_of_workers(photos, workers):
     # TRELVANE_NUM_THREADS=1 keeps every call on its calling thread; from 3
     # threads on, the seed loop speculates on all of them (2: one validates
     # beside it). Always the bits this process's pool gives.
-    if photos:
-        pytest.importorskip("skimage", reason="the inputs are made from scikit-image photos")
-    chosen = [c for c, (_, _, photo) in sorted(CASES.items()) if photo == photos
+    chosen = [c for c, case in sorted(CASES.items()) if case.photo == photos and (not case.needs or SKIMAGE)
               and (not photos or c.startswith(("camera-", "specials", "narrow")))]
     expected = [str(fingerprint(trelvane.detect(*built(c)))) for c in chosen]
     out = run_python(f"""
@@ -139,7 +147,7 @@ def test_same_segments_with_any_number_of_workers(photos, workers):
         from detect_cases import cases, fingerprint
         every = cases()
         for case in {chosen!r}:
-            make, scale, _ = every[case]
+            make, scale, *_ = every[case]
             print(fingerprint(trelvane.detect(make(), scale)))
     """, {"TRELVANE_NUM_THREADS": workers})
     assert out.splitlines() == expected and len(chosen) > 30

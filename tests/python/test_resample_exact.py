@@ -12,6 +12,7 @@ import pytest
 
 import trelvane
 from detect_cases import strokes
+from sample_photos import sample
 
 FILTERS = ["bilinear", "lanczos3"]
 DTYPES = [np.uint8, np.uint16]
@@ -120,7 +121,7 @@ def ref_warp(src, H, scale, off_x, off_y, filt, out_size=None):
 
 # ---------------------------------------------------------------- inputs
 
-CROPS = {  # 128 x 160 regions with detail and highlights
+CROPS = {  # 128 x 160 regions with detail and highlights (bundled: sample_photos.py)
     "astronaut": (slice(20, 148), slice(150, 310)),
     "coffee": (slice(100, 228), slice(200, 360)),
     "chelsea": (slice(60, 188), slice(120, 280)),
@@ -138,7 +139,7 @@ def photo(name, dtype):
     if name == "strokes":
         img = strokes_rgb()
     else:
-        img = np.ascontiguousarray(getattr(pytest.importorskip("skimage.data"), name)()[CROPS[name]])
+        img = np.ascontiguousarray(sample(name)[CROPS[name]])
     if dtype == np.uint8:
         return img
     rng = np.random.default_rng(SEED)
