@@ -16,7 +16,7 @@ pytestmark = pytest.mark.skipif(
 FUSED = re.compile(r"\bvf(?:n?m(?:add|sub)|maddsub|msubadd)\w*")
 # The float32 sums of the filtered paths, whose error bound counts each fused
 # multiply-add as one rounding: the only functions allowed to use them.
-FILTERED = re.compile(r"::filtered_sums\(")
+FILTERED = re.compile(r"::(?:filtered|float32)_sums\(")
 
 
 def fused_by_function():
