@@ -252,8 +252,9 @@ Maps rotated_maps(std::size_t ow, std::size_t oh, std::size_t w, std::size_t h) 
 
 // Bilinear: rows that alternate between a and t − a (t odd, one per
 // channel), sampled halfway between two rows at horizontal fractions of many
-// bits: whatever the fraction, the sum is t / 2, a tie, which the float32
-// products miss by a little, on either side.
+// bits: whatever the fraction, the sum is t / 2, a tie, which float32
+// products miss by a little, on either side (a float32 path with no margin
+// got about half of these bytes wrong).
 template <int C>
 std::vector<std::uint8_t> alternating_rows(std::size_t w, std::size_t h) {
     std::vector<std::uint8_t> src(w * h * C);
