@@ -14,11 +14,12 @@ np.copyto of as many bytes as the call must stream: the two float32 maps read
 plus the output written (only the output for warp_rgb). A last table times
 tiny images, call by call, at the baseline and the best level.
 
-With --filtered-timer (bench/resample_filtered.cpp, built by tools/bench), a
-table compares the float32 path of 8-bit Lanczos-3 remap_rgb with the exact
-kernel of the same level, interleaved run after run in one process, beside
-the memory floor, and gives the share of output pixels the float32 path
-recomputed with the exact code.
+With --float32-timer (bench/resample_float32.cpp, built by tools/bench), a
+table compares the float32 kernels of 8-bit remap_rgb and remap_gray (bilinear)
+and remap_rgb (Lanczos-3) with the exact kernel of the same level,
+interleaved run after run in one process, beside the memory floor, and gives
+the share of output pixels the float32 kernel recomputed with the exact code.
+A case without a float32 kernel at a level runs the exact kernel twice there.
 """
 
 import argparse
@@ -199,40 +200,49 @@ def cpu_levels():
     return levels
 
 
-def filtered_table(timer, w, h, repeats=9):
-    """Float32 paths against the exact kernels of the same level, side by side."""
+FLOAT32_CASES = (("remap_rgb", "rgb", "bilinear"), ("remap_gray", "gray", "bilinear"),
+                 ("remap_rgb", "rgb", "lanczos3"))
+
+
+def float32_table(timer, w, h, repeats=9):
+    """Float32 kernels against the exact kernels of the same level, side by side."""
     rgb = photo(w, h)
+    images = {"rgb": rgb, "gray": np.ascontiguousarray(rgb[..., 1])}
     map_x, map_y = lens_maps(w, h)
-    floor = copy_floor(map_x.nbytes + map_y.nbytes + rgb.nbytes, repeats)
-    with tempfile.TemporaryDirectory() as tmp:
-        paths = [os.path.join(tmp, name) for name in ("rgb.raw", "map_x.raw", "map_y.raw")]
-        for array, path in zip((rgb, map_x, map_y), paths):
-            array.tofile(path)
-        lines = subprocess.run([timer, "lanczos3", *paths, str(w), str(h), str(repeats)], check=True,
-                               capture_output=True, text=True).stdout.split()
-    rows = {}
-    for i in range(0, len(lines), 5):
-        level, wall, cpu, recomputed, pixels = lines[i:i + 5]
-        rows[level] = float(wall), float(cpu), int(recomputed) / int(pixels)
-    print(f"\nfloat32 path, remap_rgb uint8 Lanczos-3, {w}x{h} lens map, medians of {repeats} runs "
-          "interleaved in one process; cpu = processor time of all threads\n")
-    header = (f"{'level':<10}{'filtered ms':>12}{'exact ms':>10}{'x exact':>9}{'x exact cpu':>13}"
+    print(f"\nfloat32 kernels, uint8, {w}x{h} lens map, medians of {repeats} runs interleaved in one "
+          "process; cpu = processor time of all threads\n")
+    header = (f"{'case':<26}{'level':<8}{'float32 ms':>11}{'exact ms':>10}{'x exact':>9}{'x exact cpu':>13}"
               f"{'floor ms':>10}{'x floor':>9}{'recomputed':>12}")
     print(header)
     print("-" * len(header))
-    for level, (wall, cpu, share) in rows.items():
-        if level.endswith("-exact"):
-            continue
-        exact_wall, exact_cpu, _ = rows[level + "-exact"]
-        print(f"{level:<10}{wall * 1e3:>12.1f}{exact_wall * 1e3:>10.1f}{exact_wall / wall:>8.2f}x"
-              f"{exact_cpu / cpu:>12.2f}x{floor * 1e3:>10.2f}{wall / floor:>9.1f}{share * 100:>11.3f}%", flush=True)
-    print("(gray, bilinear and 16-bit calls have no float32 path: docs/performance.rst says why)")
+    with tempfile.TemporaryDirectory() as tmp:
+        paths = {name: os.path.join(tmp, name + ".raw") for name in ("rgb", "gray", "map_x", "map_y")}
+        for name, array in (*images.items(), ("map_x", map_x), ("map_y", map_y)):
+            array.tofile(paths[name])
+        for function, channels, f in FLOAT32_CASES:
+            floor = copy_floor(map_x.nbytes + map_y.nbytes + images[channels].nbytes, repeats)
+            lines = subprocess.run([timer, f, channels, paths[channels], paths["map_x"], paths["map_y"],
+                                    str(w), str(h), str(repeats)], check=True, capture_output=True,
+                                   text=True).stdout.split()
+            rows = {}
+            for i in range(0, len(lines), 5):
+                level, wall, cpu, recomputed, pixels = lines[i:i + 5]
+                rows[level] = float(wall), float(cpu), int(recomputed) / int(pixels)
+            for level, (wall, cpu, share) in rows.items():
+                if level.endswith("-exact"):
+                    continue
+                exact_wall, exact_cpu, _ = rows[level + "-exact"]
+                print(f"{f'{function} {f}':<26}{level:<8}{wall * 1e3:>11.1f}{exact_wall * 1e3:>10.1f}"
+                      f"{exact_wall / wall:>8.2f}x{exact_cpu / cpu:>12.2f}x{floor * 1e3:>10.2f}"
+                      f"{wall / floor:>9.1f}{share * 100:>11.3f}%", flush=True)
+    print("(a case a level has no float32 kernel for runs the exact one twice, recomputing nothing;"
+          " gray Lanczos-3 and 16-bit calls have none: docs/performance.rst says why)")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="960x540 instead of 3840x2160")
-    parser.add_argument("--filtered-timer", help="path of the resample_filtered executable")
+    parser.add_argument("--float32-timer", help="path of the resample_float32 executable")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     w, h = (960, 540) if args.quick else (3840, 2160)
@@ -281,8 +291,8 @@ def main():
                       f"{base / fast:>7.2f}x", flush=True)
     for level in workers.values():
         level.close()
-    if args.filtered_timer:
-        filtered_table(args.filtered_timer, w, h)
+    if args.float32_timer:
+        float32_table(args.float32_timer, w, h)
 
 
 if __name__ == "__main__":

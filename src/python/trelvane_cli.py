@@ -387,6 +387,22 @@ def physical_memory() -> int | None:
         return None
 
 
+def sample_bytes(path: str) -> int:
+    """The bytes of one output sample for the image at path, from its header
+    alone: 2 for 16-bit images, else 1. 1 where the header cannot be read
+    here (standard input, a missing or unreadable file: the job reports it)."""
+    if path == STDIO:
+        return 1
+    try:
+        if is_npy(path):
+            return 2 if np.load(path, mmap_mode="r", allow_pickle=False).dtype == np.uint16 else 1
+        from PIL import Image
+        with Image.open(path) as image:
+            return 2 if image.mode.startswith("I;16") or image.mode == "I" else 1
+    except (OSError, ValueError, EOFError, ImportError):  # the job reports it
+        return 1
+
+
 def fits_in_memory(args: argparse.Namespace) -> None:
     """Refuses a --size whose output alone would not fit in the machine's
     memory: the computation would only end in MemoryError, or in swapping."""
@@ -394,7 +410,7 @@ def fits_in_memory(args: argparse.Namespace) -> None:
     if args.size is None or memory is None:
         return
     width, height = args.size
-    needed = width * height * 3  # an RGB result of 8-bit samples; 16-bit ones take twice as much
+    needed = width * height * 3 * sample_bytes(args.image)  # an RGB result of the source's samples
     if needed > memory:
         args.command_parser.error(f"--size {width} {height}: the output takes at least {needed} bytes, "
                                   f"more than this machine's {memory} bytes of memory")

@@ -14,7 +14,7 @@ IsaLevel instruction_set(IsaLevel level) {
     }
 }
 
-bool filtered(IsaLevel level) { return level == IsaLevel::Avx2 || level == IsaLevel::Avx512; }
+bool runs_float32(IsaLevel level) { return level == IsaLevel::Avx2 || level == IsaLevel::Avx512; }
 
 IsaLevel cpu_isa_level() {
     static const IsaLevel level = [] {
@@ -40,7 +40,7 @@ std::optional<IsaLevel> parse_isa_level(std::string_view name) {
 IsaLevel lower_to(IsaLevel wanted, IsaLevel best) {
     best = instruction_set(best);
     if (instruction_set(wanted) <= best) return wanted;
-    if (filtered(wanted) || best == IsaLevel::Baseline) return best;
+    if (runs_float32(wanted) || best == IsaLevel::Baseline) return best;
     return best == IsaLevel::Avx512 ? IsaLevel::Avx512Exact : IsaLevel::Avx2Exact;
 }
 

@@ -151,60 +151,26 @@ inline void sample_bilinear(const SourceView<T, C>& src, double x, double y, T* 
     store_pixel<T, C>(v, dest);
 }
 
-// The Lanczos-3 filter, described once: the table, the scalar sampler, the
-// exact vector kernels and the float32 path read it. Along an axis, tap i of
-// position x is pixel floor(x) + first + i, weighted by entry k = round((x −
-// floor(x)) · phases) of the table, k = 0 … phases (both ends, so phases + 1
-// entries); weight i of entry k is lanczos3_weight(k / phases − first − i),
-// normalised, and zero at distances of `support` or more. The float32 path's
-// weights are the table's, rounded to float; its bound is derived below.
+// The filters as data, in the manner of Pillow's {function, support}: the
+// scalar samplers, the exact vector kernels and the float32 paths read them.
+// Along an axis, tap i of position x is pixel floor(x) + first + i, clamped
+// to the image. Bilinear weighs its two taps 1 − t and t, t = x − floor(x),
+// and has no table (phases 0). Lanczos-3 weighs tap i with entry k = round(t
+// · phases) of a table of phases + 1 entries (both ends); weight i of entry k
+// is lanczos3_weight(k / phases − first − i), normalised, and zero at
+// distances of `support` or more.
 struct FilterShape {
     int support;
     int taps;
     int first;
     std::size_t phases;
-    double phase_step;   // 1 / phases, exactly
-    double float_bound;  // of the float32 sums of 8-bit samples
-    float check_margin;  // of the byte check on those sums
+    double phase_step;  // 1 / phases, exactly; 0 without a table
 };
 
-// The float32 path of 8-bit RGB Lanczos-3 (the vector levels' filtered path)
-// sums in float what the reference sums in double, and keeps a result only
-// where a bound on the difference proves the stored byte the same; any other
-// output sample is recomputed by sample_lanczos3. Positions, floors and
-// phases are computed in double exactly as the reference does, so both sums
-// use the same table entries. The bound, with u = 2^-24, γ(n, v) = n·v / (1 −
-// n·v), samples p in [0, 255] and L = the largest Σ|w| of a table entry
-// (1.5435, at phase 1/2), whatever the order of the float operations:
-// - Terms: the reference's value in real arithmetic is S = Σ p_ij·wx_i·wy_j
-//   over the 36 taps, and Σ |p_ij·wx_i·wy_j| ≤ 255·L².
-// - Float weights: converting wx_i and wy_j to float multiplies each by
-//   (1 + δ), |δ| ≤ u: 2 roundings per term (the smallest nonzero weight,
-//   about 1.6e-17, is a normal float).
-// - Float products and sums: each multiply, fused multiply-add or addition
-//   multiplies the terms it carries by (1 + δ), |δ| ≤ u, and a term passes
-//   at most 10 of them: 3 along its row, 6 over the rows and 1 adding the
-//   two parts of its channel (see filtered_sums). With the weights, |Ŝ − S|
-//   ≤ γ(12, u)·255·L².
-// - Underflow: a rounded result below 2^-126 errs by up to 2^-150 absolutely
-//   instead; a sample has fewer than 100 roundings: 2^-130 covers them.
-// - The reference's double sum: 1 rounding for wx·wy, 1 for the product and
-//   up to 35 additions: |S_double − S| ≤ γ(37, 2^-53)·255·L².
-// Total: |Ŝ − S_double| ≤ float_bound = 4.3451e-4.
-// The check. The reference stores trunc(clamp(r, 0, 255)) with r = S_double
-// + 1/2 rounded to double, within 2^-45 of the sum (|r| < 512, since S lies
-// in [255·(1 − L²)/2, 255·(1 + L²)/2]: the weights sum to 1). The float path
-// forms t = Ŝ + 1/2 in float, within 2^-16. So |t − r| < m = check_margin
-// when m ≥ float_bound + 2^-16 + 2^-45; 2^-11 is, and keeps 1 − m and 255 + m
-// exact in float. Then the byte is certain and equals clamp(floor(t), 0, 255)
-// when t < 1 − m (r < 1: byte 0), when t > 255 + m (r > 255: byte 255), or
-// when the fraction t − floor(t) (exact) lies in (m, 1 − m), which puts r
-// strictly between the same two whole numbers as t.
-// 16-bit samples would make the bound 257 times larger: they keep the exact
-// kernels.
-inline constexpr FilterShape lanczos3{3, 6, -2, 1024, 0.0009765625, 4.3452e-4, 0x1p-11f};
-static_assert(lanczos3.check_margin >= lanczos3.float_bound + 0x1p-16 + 0x1p-45);
+inline constexpr FilterShape bilinear{1, 2, 0, 0, 0};
+inline constexpr FilterShape lanczos3{3, 6, -2, 1024, 0.0009765625};
 static_assert(lanczos3.phase_step * lanczos3.phases == 1);
+static_assert(bilinear.taps == 2 * bilinear.support && bilinear.first == 1 - bilinear.support);
 static_assert(lanczos3.taps == 2 * lanczos3.support && lanczos3.first == 1 - lanczos3.support);
 
 using LanczosWeights = std::array<double, lanczos3.taps>;

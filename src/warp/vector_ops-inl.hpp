@@ -6,12 +6,15 @@
 // Each primitive opens with its lane picture: [a0 … aN−1] are the N lanes of
 // a vector, lane l standing for output pixel l of a group.
 
+#pragma once
+
 #include <immintrin.h>
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 
+#include "warp/isa_level.hpp"
 #include "warp/sampling.hpp"
 
 namespace trelvane::TRELVANE_LEVEL {
@@ -19,8 +22,10 @@ namespace {
 
 #if defined(__AVX512F__)
 constexpr int N = 8;
+constexpr IsaLevel this_instruction_set = IsaLevel::Avx512;
 #else
 constexpr int N = 4;
+constexpr IsaLevel this_instruction_set = IsaLevel::Avx2;
 #endif
 
 typedef double Vd __attribute__((vector_size(N * 8)));
@@ -181,12 +186,12 @@ inline void prefetch_lanes(const unsigned char* base, Vi offsets) {
     _mm_prefetch(reinterpret_cast<const char*>(base + offsets[N - 1]), _MM_HINT_T0);
 }
 
-// Primitives of the filtered (float32) paths. A float vector of 2N lanes
-// holds two taps of N output pixels, in the block order of the gathered
-// words: each 16-byte block of N words holds the words of pixels 2b and
-// 2b + 1, and the same block of floats holds [tap a of 2b, tap a of 2b + 1,
-// tap b of 2b, tap b of 2b + 1]. Every float vector of the filtered sums keeps
-// this order, so it costs one byte shuffle per two taps.
+// Primitives of the float32 path. A float vector of 2N lanes holds two taps
+// of N output pixels, in the block order of the gathered words: each 16-byte
+// block of N words holds the words of pixels 2b and 2b + 1, and the same
+// block of floats holds [tap a of 2b, tap a of 2b + 1, tap b of 2b, tap b of
+// 2b + 1]. Every float vector of the float32 sums keeps this order, so it
+// costs one byte shuffle per two taps.
 typedef float V2f __attribute__((vector_size(N * 8)));
 
 // [a0 … aN−1], [b0 … bN−1] → [a0 a1 b0 b1 a2 a3 b2 b3 …]: per-pixel values
@@ -234,9 +239,9 @@ inline V2f byte_pair(Vu word) {
 #endif
 }
 
-// a·b + c rounded once. Only the filtered paths' sums use it, whose error
-// bound counts one rounding for it; the machine-code scan allows fused
-// multiply-adds in those functions alone.
+// a·b + c rounded once. Only the float32 sums use it, whose error bound
+// counts one rounding for it; the machine-code scan allows fused
+// multiply-adds in float32_sums alone.
 [[gnu::always_inline]] inline V2f fused_multiply_add(V2f a, V2f b, V2f c) {
 #if defined(__AVX512F__)
     return V2f(_mm512_fmadd_ps(__m512(a), __m512(b), __m512(c)));

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "warp/filter.hpp"
+#include "warp/float32_rows.hpp"
 #include "warp/isa_level.hpp"
 #include "warp/positions.hpp"
 #include "warp/sampling.hpp"
@@ -23,10 +24,10 @@ void scalar_row(const SourceView<T, C>& src, const LanczosTable& table, const Ro
 }
 
 // Same contract and same bytes as scalar_row, N output pixels per vector.
-// Filtered: the float32 path where the kernel has one (8-bit RGB Lanczos-3).
+// Float32: the float32 kernel, where the level has one (has_float32_path).
 #define TRELVANE_VECTOR_LEVEL(level)                                                     \
     namespace level {                                                                    \
-    template <class T, int C, Filter F, class Row, bool Filtered>                        \
+    template <class T, int C, Filter F, class Row, bool Float32>                         \
     void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row, \
                       std::size_t width, T* out);                                        \
     }
@@ -44,16 +45,6 @@ bool vector_ready(const SourceView<T, C>& src) {
     return bytes > 0 && bytes <= INT32_MAX;
 }
 
-// Whether the vector levels have a float32 path for filter F and samples T
-// of C channels: 8-bit RGB Lanczos-3, the one case where it measures faster
-// than the exact kernels (docs/performance.rst has the figures). 16-bit
-// samples would make the error bound of a float32 sum 257 times larger and
-// send too many samples to the exact fallback; a gray Lanczos-3 sum and a
-// bilinear one have too few products per pixel to repay the float32 path's
-// conversions and checks.
-template <class T, int C, Filter F>
-inline constexpr bool has_filtered_path = sizeof(T) == 1 && C == 3 && F == Filter::Lanczos3;
-
 // The row routine of `level` (never above what the CPU runs), or the scalar
 // one where no vector routine applies.
 template <class T, int C, Filter F, class Row>
@@ -61,15 +52,16 @@ RowRoutine<T, C, Row> row_routine([[maybe_unused]] IsaLevel level, [[maybe_unuse
 #if defined(TRELVANE_VECTOR_LEVELS)
     if (vector_ready(src)) {
         level = lower_to(level, cpu_isa_level());
-        constexpr bool can_filter = has_filtered_path<T, C, F>;
-        const bool filter = can_filter && filtered(level);
+        constexpr bool float32_avx512 = has_float32_path(IsaLevel::Avx512, F, sizeof(T), C);
+        constexpr bool float32_avx2 = has_float32_path(IsaLevel::Avx2, F, sizeof(T), C);
+        const bool float32 = runs_float32(level);
         switch (instruction_set(level)) {
             case IsaLevel::Avx512:
-                return filter ? avx512::resample_row<T, C, F, Row, can_filter>
-                              : avx512::resample_row<T, C, F, Row, false>;
+                return float32 ? avx512::resample_row<T, C, F, Row, float32_avx512>
+                               : avx512::resample_row<T, C, F, Row, false>;
             case IsaLevel::Avx2:
-                return filter ? avx2::resample_row<T, C, F, Row, can_filter>
-                              : avx2::resample_row<T, C, F, Row, false>;
+                return float32 ? avx2::resample_row<T, C, F, Row, float32_avx2>
+                               : avx2::resample_row<T, C, F, Row, false>;
             default: break;
         }
     }

@@ -17,10 +17,9 @@ pytestmark = pytest.mark.skipif(
     reason="x86-64 disassembly with objdump")
 
 FUSED = re.compile(r"\bvf(?:n?m(?:add|sub)|maddsub|msubadd)\w*")
-# The float32 sums of the resampling's fast paths, whose error bound counts
-# each fused multiply-add as one rounding: the only functions allowed to use
-# them (the function has had both names).
-FMA_ALLOWED = re.compile(r"::(?:filtered|float32)_sums\(")
+# The float32 sums of the resampling's float32 path, whose error bound counts
+# each fused multiply-add as one rounding: the only functions allowed to use them.
+FMA_ALLOWED = re.compile(r"::float32_sums\(")
 REPO = Path(__file__).resolve().parents[2]
 
 

@@ -176,6 +176,21 @@ def test_bad_input_gives_one_line_and_no_output(files, command, code, message, c
     assert sorted(files.rglob("*")) == before  # no output, not even a temporary one
 
 
+@pytest.mark.parametrize("name, sample_bytes", [("gray.png", 1), ("colour.png", 1), ("deep.png", 2),
+                                                ("deep.tif", 2), ("colour16.npy", 2)])
+def test_the_size_check_counts_the_outputs_sample_bytes(files, name, sample_bytes, monkeypatch, capsys):
+    # Memory enough for an 8-bit RGB result of --size 90 70, not for a 16-bit one.
+    monkeypatch.setattr("trelvane_cli.physical_memory", lambda: 90 * 70 * 3 * 2 - 1)
+    command = ["warp", str(files / name), "-o", str(files / "out.npy"), "--inverse-file", str(files / "h.txt"),
+               "--size", "90", "70"]
+    if sample_bytes == 1:
+        assert main(command) == 0
+        return
+    with pytest.raises(SystemExit) as refused:
+        main(command)
+    assert refused.value.code == 2 and "at least 37800 bytes" in capsys.readouterr().err
+
+
 def test_a_batch_goes_on_past_bad_inputs_and_reports_them_in_order(files, capsys):
     (files / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(40))
     # A picture cut short fails only once most of it is decoded, after the
