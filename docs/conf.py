@@ -41,13 +41,15 @@ html_static_path = ["_static"]
 html_css_files = ["trelvane.css"]
 html_theme_options = {
     "navbar_align": "left",
+    "header_links_before_dropdown": 7,
     "show_toc_level": 2,
     "navigation_with_keys": False,
     "secondary_sidebar_items": ["page-toc"],
     "footer_start": [],
     "footer_end": [],
 }
-html_sidebars = {"**": ["sidebar-nav-bs"], "index": [], "gallery/index": []}
+# One level of pages, all in the header: no left sidebar, the text takes its room.
+html_sidebars = {"**": []}
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 # The prompts and the output of console examples are not copied.
