@@ -41,7 +41,7 @@ html_static_path = ["_static"]
 html_css_files = ["trelvane.css"]
 html_theme_options = {
     "navbar_align": "left",
-    "header_links_before_dropdown": 7,
+    "header_links_before_dropdown": 5,
     "show_toc_level": 2,
     "navigation_with_keys": False,
     "secondary_sidebar_items": ["page-toc"],
