@@ -36,4 +36,4 @@ wheel:
 	tools/wheel
 
 clean:
-	rm -rf build dist demo/output docs/_build docs/_gallery
+	rm -rf build dist demo/output docs/_build docs/_gallery docs/gallery

@@ -1,14 +1,19 @@
-"""Process many images with a concurrent.futures.ThreadPoolExecutor and print
+"""Many images on a thread pool
+============================
+
+Process many images with a ``concurrent.futures.ThreadPoolExecutor`` and print
 the speed-up over a plain loop.
+
+Run it with::
 
     python examples/batch_threads.py [--images 64] [--size 400] [--out batch_threads.png]
 
 trelvane lets other Python threads run during each call, so plain threads run
 calls side by side on the free-threaded interpreter (and on the regular one).
-Each job here undoes a small rotation of a photo with warp_rgb and finds the
+Each job here undoes a small rotation of a photo with ``warp_rgb`` and finds the
 line segments of the result. The module's own worker threads already spread
 each call's row loops over the processors; when you run your own pool, set
-TRELVANE_NUM_THREADS (for example to 1) before the first call to cap them.
+``TRELVANE_NUM_THREADS`` (for example to 1) before the first call to cap them.
 
 Beside each wall time the script prints the CPU time per image (all threads
 of the process): when the machine is busy with other work, the pool's

@@ -1,23 +1,28 @@
-"""Scale trelvane out with Dask: a large image in blocks, many images on a
-cluster of worker processes, and a tiled detect on the sampling grid.
+"""Scaling out with Dask
+=====================
+
+Scale trelvane out with Dask: a large image in blocks, many images on a
+cluster of worker processes, and a tiled ``detect`` on the sampling grid.
+
+Run it with::
 
     python examples/dask_scale_out.py [--size 4096] [--images 16] [--out dask_scale_out.png]
 
-1. dask.array.map_blocks resamples a large image block by block. Pass meta=:
+1. ``dask.array.map_blocks`` resamples a large image block by block. Pass ``meta=``:
    Dask otherwise probes the function with empty stand-in arrays, which
-   trelvane rejects (a TypeError; maps with zero columns would even be an
-   internal error, PanicException).
-2. A dask.distributed LocalCluster runs detect on many images in worker
-   processes. Segment objects cannot be pickled, so each task returns its
+   trelvane rejects (a ``TypeError``; maps with zero columns would even be an
+   internal error, ``PanicException``).
+2. A ``dask.distributed.LocalCluster`` runs ``detect`` on many images in worker
+   processes. ``Segment`` objects cannot be pickled, so each task returns its
    segments as an (N, 7) float64 array (x1, y1, x2, y2, width, precision,
    log_nfa).
-3. detect on tiles of a large image, with dask.delayed. At a scale below 1
+3. ``detect`` on tiles of a large image, with ``dask.delayed``. At a scale below 1
    the tiles must start on the sampling grid (working pixel i samples source
    pixel floor(i / scale)): at scale 0.8 every 5 pixels. Tiles starting
    anywhere else sample different pixels and find different segments.
 
 Worker processes each have their own trelvane worker pool; with one task per
-processor, set TRELVANE_NUM_THREADS=1 in their environment so that the pools
+processor, set ``TRELVANE_NUM_THREADS=1`` in their environment so that the pools
 do not compete.
 """
 

@@ -1,5 +1,10 @@
-"""Undo radial lens distortion on a 4K photo with remap_rgb, and compare with
-scipy.ndimage.map_coordinates for time and equality.
+"""Undoing lens distortion
+=======================
+
+Undo radial lens distortion on a 4K photo with ``remap_rgb``, and compare with
+``scipy.ndimage.map_coordinates`` for time and equality.
+
+Run it with::
 
     python examples/undistort.py [--size 3840x2160] [--out undistort.png]
 
@@ -8,7 +13,7 @@ centre + (p - centre) * (1 + k r^2), with r the distance from the centre over
 the half-diagonal. Undoing it needs no inversion: output pixel p of the
 corrected image takes its value from where the lens put p, which is exactly
 what a coordinate map says. The "4K photo" is the astronaut, enlarged with
-warp_rgb and then distorted by the inverse model.
+``warp_rgb`` and then distorted by the inverse model.
 """
 
 import argparse

@@ -14,12 +14,17 @@ build() {
 }
 
 # run_ctest DIR [CTEST_ARG...]: the C++ tests, printing the failures with
-# their output, and the summary.
+# their output, and the summary; skipped tests (instruction-set levels the
+# CPU lacks, what a sanitizer cannot run) are counted in one line, not listed.
 run_ctest() {
     local dir=$1
     shift
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@" |
-        grep -vE '^ *(Start +[0-9]+: |[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$)'
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@" | awk '
+        /^ *Start +[0-9]+: / || / Passed +[0-9.]+ sec$/ || /\*\*\*Skipped +[0-9.]+ sec$/ { next }
+        /^The following tests did not run:$/ { listing = 1; next }
+        listing && /\(Skipped\)$/ { skipped++; next }
+        { listing = 0; print }
+        END { if (skipped) print skipped " tests skipped, each saying why (ctest --test-dir '"$dir"' -V)" }'
 }
 
 # install_into_venv VENV FILE: a fresh virtual environment that sees the

@@ -61,7 +61,8 @@ PyObject* detect_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     if (PyArrayObject* a = as_array(gray, 2, NPY_FLOAT)) return run_detect<float>(a, scale);
     if (PyArrayObject* a = as_array(gray, 2, NPY_UBYTE)) return run_detect<std::uint8_t>(a, scale);
     if (PyArrayObject* a = as_array(gray, 2, NPY_USHORT)) return run_detect<std::uint16_t>(a, scale);
-    raise(PyExc_TypeError, "detect expects a (height, width) array of uint8, uint16, float32 or float64");
+    raise_wrong_array(PyExc_TypeError, "detect expects a (height, width) array of uint8, uint16, float32 or float64",
+                      "gray", "a 2-D uint8, uint16, float32 or float64 array", gray);
 }
 
 }  // namespace

@@ -81,16 +81,14 @@ void parse_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ss
                             name_list(missing));
 }
 
+void attach_note(PyObject* exception, PyObject* text) {
+    if (text) Py_XDECREF(PyObject_CallMethod(exception, "add_note", "N", text));
+    PyErr_Clear();  // keep the original error rather than the note's
+    PyErr_SetRaisedException(exception);
+}
+
 void add_argument_note(const char* name) {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    PyObject* done = PyObject_CallMethod(exc, "add_note", "N",
-                                         PyUnicode_FromFormat("while processing '%s'", name));
-    if (done)
-        Py_DECREF(done);
-    else
-        PyErr_Clear();  // keep the original error rather than the note's
-    PyErr_SetRaisedException(exc);
+    add_note([&] { return PyUnicode_FromFormat("while processing '%s'", name); });
 }
 
 double to_double(PyObject* value) {

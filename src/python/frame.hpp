@@ -39,6 +39,25 @@ struct ArgumentSpec {
 void parse_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<PyObject*> slots);
 
+// Attaches exception's note text (a new reference, taken over; nullptr for
+// none), clears any error that making or attaching it raised, and raises
+// exception again. A note that fails is left out: the error stays the caller's.
+void attach_note(PyObject* exception, PyObject* text);
+
+// Attaches the note make() returns to the exception being raised; make runs
+// with that exception put aside, and may throw PythonError.
+template <class Make>
+void add_note(Make&& make) {
+    PyObject* exception = PyErr_GetRaisedException();
+    if (!exception) return;
+    PyObject* text = nullptr;
+    try {
+        text = make();
+    } catch (const PythonError&) {
+    }
+    attach_note(exception, text);
+}
+
 // Attaches the note "while processing '<name>'" to the exception being raised.
 void add_argument_note(const char* name);
 

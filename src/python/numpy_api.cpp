@@ -52,6 +52,29 @@ PyArrayObject* as_array(PyObject* obj, int ndim, int typenum, npy_intp last_dim)
     return same ? array : nullptr;
 }
 
+void throw_with_array_note(const char* name, const char* expected, PyObject* value) {
+    add_note([&] {
+        Ref found;
+        if (value == Py_None)
+            found = checked(PyUnicode_FromString("None"));
+        else if (!PyArray_Check(value))
+            found = checked(PyType_GetQualName(Py_TYPE(value)));
+        else {
+            Ref shape = checked(PyObject_GetAttrString(value, "shape"));
+            auto* dtype = reinterpret_cast<PyObject*>(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(value)));
+            found = checked(PyUnicode_FromFormat("%S of shape %R", dtype, shape.get()));
+        }
+        return PyUnicode_FromFormat("%s: expected %s, got %U", name, expected, found.get());
+    });
+    throw PythonError{};
+}
+
+void raise_wrong_array(PyObject* type, const char* message, const char* name, const char* expected,
+                       PyObject* value) {
+    PyErr_SetString(type, message);
+    throw_with_array_note(name, expected, value);
+}
+
 namespace {
 
 constexpr const char* buffer_capsule = "trelvane.buffer";

@@ -25,6 +25,16 @@ void require_numpy();
 // last dimension.
 PyArrayObject* as_array(PyObject* obj, int ndim, int typenum, npy_intp last_dim = 0);
 
+// Attaches to the exception being raised the note "<name>: expected
+// <expected>, got <dtype> of shape <shape>" (for an object that is no array,
+// its type) and throws PythonError: the exception's own message is fixed, the
+// note says what came instead.
+[[noreturn]] void throw_with_array_note(const char* name, const char* expected, PyObject* value);
+
+// Raises type(message) with the note of throw_with_array_note.
+[[noreturn]] void raise_wrong_array(PyObject* type, const char* message, const char* name,
+                                    const char* expected, PyObject* value);
+
 template <class T> constexpr int typenum_of();
 template <> constexpr int typenum_of<std::uint8_t>() { return NPY_UBYTE; }
 template <> constexpr int typenum_of<std::uint16_t>() { return NPY_USHORT; }

@@ -26,11 +26,13 @@ std::string_view filter_argument(PyObject* value) {
 }
 
 PyArrayObject* float_map(PyObject* value, const char* name) {
-    return converting(name, [&] {
-        PyArrayObject* map = as_array(value, 2, NPY_FLOAT);
-        if (!map) raise_wrong_type(value, "ndarray");
-        return map;
-    });
+    if (PyArrayObject* map = as_array(value, 2, NPY_FLOAT)) return map;
+    try {
+        raise_wrong_type(value, "ndarray");
+    } catch (const PythonError&) {
+        add_argument_note(name);  // the first note, as for every conversion
+        throw_with_array_note(name, "a 2-D float32 array", value);
+    }
 }
 
 // ---- remap_gray, remap_rgb ----
@@ -55,6 +57,11 @@ PyObject* run_remap(PyArrayObject* src, PyArrayObject* map_x, PyArrayObject* map
                         shape);
 }
 
+// What the sources of C channels must be, in the words of the notes.
+constexpr const char* source_expected(int channels) {
+    return channels == 1 ? "a 2-D uint8 or uint16 array" : "a (height, width, 3) uint8 or uint16 array";
+}
+
 template <int C>
 PyObject* remap(const ArgumentSpec& signature, const char* wrong_source, PyObject* const* args,
                 Py_ssize_t nargs, PyObject* kwnames) {
@@ -69,7 +76,7 @@ PyObject* remap(const ArgumentSpec& signature, const char* wrong_source, PyObjec
     constexpr npy_intp last = C == 1 ? 0 : C;
     PyArrayObject* src8 = as_array(slots[0], ndim, NPY_UBYTE, last);
     PyArrayObject* src16 = src8 ? nullptr : as_array(slots[0], ndim, NPY_USHORT, last);
-    if (!src8 && !src16) raise(PyExc_TypeError, wrong_source);
+    if (!src8 && !src16) raise_wrong_array(PyExc_TypeError, wrong_source, "src", source_expected(C), slots[0]);
     if (!PyArray_SAMESHAPE(map_x, map_y))
         raise(PyExc_ValueError, "map_x and map_y must have the same shape");
     return src8 ? run_remap<std::uint8_t, C>(src8, map_x, map_y, filter)
@@ -147,7 +154,8 @@ PyObject* warp(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyArrayObject* src8 = as_array(slots[0], 3, NPY_UBYTE, 3);
     PyArrayObject* src16 = src8 ? nullptr : as_array(slots[0], 3, NPY_USHORT, 3);
     if (!src8 && !src16)
-        raise(PyExc_TypeError, "warp_rgb expects a (height, width, 3) array of uint8 or uint16");
+        raise_wrong_array(PyExc_TypeError, "warp_rgb expects a (height, width, 3) array of uint8 or uint16",
+                          "src", source_expected(3), slots[0]);
     PyArrayObject* src = src8 ? src8 : src16;
     const OutputSize out = size.value_or(OutputSize{dim(src, 1), dim(src, 0)});
     return src8 ? run_warp<std::uint8_t>(src8, out, H, scale, off_x, off_y, filter)

@@ -26,6 +26,7 @@ import os
 import signal
 import sys
 import threading
+import tomllib
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -85,13 +86,22 @@ def read_image(path: str) -> Samples:
     numpy_file = is_npy(path)
     if path == STDIO:
         data = sys.stdin.buffer.read()
+        if not data:
+            raise Failure("standard input is empty")
         source, numpy_file = io.BytesIO(data), data.startswith(np.lib.format.MAGIC_PREFIX)
     samples: Samples
     if numpy_file:
         samples = np.load(source, allow_pickle=False)
         return samples
-    from PIL import Image
-    with Image.open(source) as image:
+    from PIL import Image, UnidentifiedImageError
+    try:
+        opened = Image.open(source)
+    except UnidentifiedImageError:
+        if path != STDIO:
+            raise
+        # Pillow's own message would name an in-memory object, not the input.
+        raise Failure("standard input holds no image Pillow reads, nor a .npy array") from None
+    with opened as image:
         if image.mode in ("L", "F", "RGB"):
             samples = np.asarray(image)
         elif image.mode.startswith("I;16"):
@@ -115,11 +125,24 @@ def to_gray(samples: Samples) -> Samples:
     return gray
 
 
-def load_map(path: str) -> Samples:
-    coordinates: Samples = np.load(path, allow_pickle=False)
-    if coordinates.ndim != 2 or coordinates.dtype != np.float32 or coordinates.size == 0:
-        raise Failure(f"{path}: a coordinate map must be a non-empty 2-D float32 array, not "
-                      f"{coordinates.dtype} of shape {coordinates.shape} (use astype(np.float32))")
+def load_map(path: str, option: str) -> Samples:
+    """The coordinate map in the .npy file path, given as option; failures
+    name the map's file, not the image."""
+    with open(path, "rb") as file:
+        if file.read(len(np.lib.format.MAGIC_PREFIX)) != np.lib.format.MAGIC_PREFIX:
+            raise Failure(f"{path}: not a .npy file ({option} takes an array saved with np.save)")
+        file.seek(0)
+        try:
+            coordinates: Samples = np.load(file, allow_pickle=False)
+        except ValueError as error:  # a damaged header, or an array of objects
+            raise Failure(f"{path}: {error}") from None
+    found = f"{coordinates.dtype} of shape {coordinates.shape}"
+    if coordinates.ndim != 2:
+        raise Failure(f"{path}: a coordinate map must be a 2-D array, not {found}")
+    if coordinates.dtype != np.float32:
+        raise Failure(f"{path}: a coordinate map must be float32, not {found} (use astype(np.float32))")
+    if coordinates.size == 0:
+        raise Failure(f"{path}: a coordinate map must not be empty, not {found}")
     return coordinates
 
 
@@ -265,7 +288,7 @@ def warp_job(args: argparse.Namespace) -> Job:
 
 def remap_job(args: argparse.Namespace) -> Job:
     def work(stop: threading.Event) -> None:
-        map_x, map_y = load_map(args.map_x), load_map(args.map_y)
+        map_x, map_y = load_map(args.map_x, "--map-x"), load_map(args.map_y, "--map-y")
         src = read_image(args.image)
         remap = trelvane.remap_rgb if src.ndim == 3 else trelvane.remap_gray
         write_image(args.output, remap(src, map_x, map_y, args.filter), stop)
@@ -328,6 +351,8 @@ def run(jobs: list[tuple[str, Job]], threads: int, show_progress: bool) -> int:
 def writable_folder(parser: argparse.ArgumentParser, folder: str, named: str) -> None:
     """Refuses an output folder that is missing or cannot be written, naming
     what the user typed."""
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        parser.error(f"{named}: {folder} is not a folder")
     if not os.path.isdir(folder):
         parser.error(f"{named}: the folder {folder} does not exist")
     if not os.access(folder, os.W_OK | os.X_OK):
@@ -465,6 +490,13 @@ def needs_pillow(args: argparse.Namespace) -> bool:
 
 
 def version() -> str:
+    """The installed version, or in a checkout (this file in src/python) the
+    version its pyproject.toml gives, marked as such."""
+    here = Path(__file__).resolve().parent
+    project = here.parents[1] / "pyproject.toml"
+    if here.parts[-2:] == ("src", "python") and project.is_file():
+        with project.open("rb") as file:
+            return f"{tomllib.load(file)['project']['version']} (checkout)"
     try:
         return metadata.version("trelvane")
     except metadata.PackageNotFoundError:
@@ -489,8 +521,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         status: int = args.func(args)
         return status
     except KeyboardInterrupt as stopped:
-        print("trelvane: interrupted", file=sys.stderr)
-        return 128 + getattr(stopped, "signum", signal.SIGINT)
+        signum = getattr(stopped, "signum", signal.SIGINT)
+        print(f"trelvane: {'terminated' if signum == signal.SIGTERM else 'interrupted'}", file=sys.stderr)
+        return 128 + signum
     finally:
         for s, handler in previous.items():
             signal.signal(s, handler)

@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import time
+import tomllib
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
@@ -41,7 +42,8 @@ def arrays():
     return {"gray.png": camera, "deep.png": deep, "deep.pgm": deep, "deep.tif": deep, "deep.npy": deep,
             "colour.png": colour, "colour16.npy": colour.astype(np.uint16) * 257,
             "mx.npy": xs + 5 * np.sin(ys / 9), "my.npy": ys * 0.9 + 3, "x.npy": np.zeros((5, 6), np.float32),
-            "y.npy": np.zeros((6, 5), np.float32), "wide.npy": np.zeros((5, 6))}
+            "y.npy": np.zeros((6, 5), np.float32), "wide.npy": np.zeros((5, 6)),
+            "cube.npy": np.zeros((5, 6, 2), np.float32)}
 
 
 @pytest.fixture
@@ -132,6 +134,7 @@ def test_svg_draws_segments_on_their_edges(tmp_path):
     ("detect {d}/gray.png --scale inf", 2, "inf is not a finite number"),
     ("detect {d}/gray.png -o {d}/out.png", 2, "no output format has the extension '.png'"),
     ("detect {d}/gray.png -o {d}/missing/out.svg", 2, "the folder"),
+    ("detect {d}/gray.png -o {d}/notes.txt/out.svg", 2, "notes.txt is not a folder"),
     ("detect {d}/gray.png -o {d}", 2, "a folder, not an output file"),
     ("detect {d}/gray.png --out-dir {d}/notes.txt/out", 2, "--out-dir"),
     ("detect {d}/gray.png --out-dir {d}/notes.txt", 2, "--out-dir"),
@@ -155,9 +158,17 @@ def test_svg_draws_segments_on_their_edges(tmp_path):
     ("warp {d}/gray.png -o {d}/notes.txt --inverse-file {d}/h.txt", 2, "no image format"),
     ("remap {d}/gray.png -o {d}/missing/out.png --map-x {d}/x.npy --map-y {d}/x.npy", 2, "does not exist"),
     # Failures of an input: found while it is processed.
-    ("remap {d}/gray.png -o {d}/out.png --map-x {d}/wide.npy --map-y {d}/x.npy", 1, "wide.npy: a coordinate map"),
+    ("remap {d}/gray.png -o {d}/out.png --map-x {d}/wide.npy --map-y {d}/x.npy", 1,
+     "wide.npy: a coordinate map must be float32, not float64 of shape (5, 6) (use astype(np.float32))"),
+    ("remap {d}/gray.png -o {d}/out.png --map-x {d}/cube.npy --map-y {d}/x.npy", 1,
+     "cube.npy: a coordinate map must be a 2-D array, not float32 of shape (5, 6, 2)\n"),
+    ("remap {d}/gray.png -o {d}/out.png --map-x {d}/x.npy --map-y {d}/notes.txt", 1,
+     "notes.txt: not a .npy file (--map-y takes an array saved with np.save)"),
+    ("remap {d}/gray.png -o {d}/out.png --map-x {d}/gray.png --map-y {d}/x.npy", 1, "gray.png: not a .npy file (--map-x"),
     ("remap {d}/gray.png -o {d}/out.png --map-x {d}/x.npy --map-y {d}/y.npy", 1, "must have the same shape"),
     ("remap {d}/notes.txt -o {d}/out.png --map-x {d}/x.npy --map-y {d}/x.npy", 1, "cannot identify image"),
+    ("detect - < ", 1, "trelvane: -: standard input is empty\n"),
+    ("detect - < not an image", 1, "trelvane: -: standard input holds no image Pillow reads, nor a .npy array\n"),
     ("detect {d}/gray.png no-Pillow", 1, "needs Pillow: pip install 'trelvane[cli]'"),
 ])
 def test_bad_input_gives_one_line_and_no_output(files, command, code, message, capsys, monkeypatch):
@@ -165,6 +176,8 @@ def test_bad_input_gives_one_line_and_no_output(files, command, code, message, c
         command = command.removesuffix(" no-Pillow")
         monkeypatch.setitem(sys.modules, "PIL", None)
         monkeypatch.setitem(sys.modules, "PIL.Image", None)
+    command, _, given = command.partition(" < ")  # the rest is standard input
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(given.encode())))
     (files / "singular.txt").write_text("1 2 3\n2 4 6\n0 0 1\n")
     before = sorted(files.rglob("*"))
     try:
@@ -247,7 +260,8 @@ def test_an_interrupted_run_leaves_no_partial_output(tmp_path, sent):
     if sent == signal.SIGKILL:  # only the hidden temporary file may remain
         assert len(left) == 2 and left[0].startswith(".noise.svg.") and left[0].endswith(".part")
     else:  # the shells' convention: 128 + the signal's number
-        assert (process.returncode, err, left) == (128 + sent, "trelvane: interrupted\n", ["noise.npy"])
+        said = "terminated" if sent == signal.SIGTERM else "interrupted"
+        assert (process.returncode, err, left) == (128 + sent, f"trelvane: {said}\n", ["noise.npy"])
 
 
 def test_the_checkout_command_runs_detect_on_the_bundled_picture(tmp_path):
@@ -263,3 +277,14 @@ def test_the_checkout_command_runs_detect_on_the_bundled_picture(tmp_path):
     assert (result.returncode, result.stderr) == (0, "")
     expected = trelvane.detect(np.asarray(Image.open(picture)))
     assert len((tmp_path / "camera.txt").read_text().splitlines()) == len(expected) > 100
+
+
+def test_version_is_the_project_version_marked_in_a_checkout(capsys):
+    """The checkout's command says so; an installed one (the wheel's tests)
+    gives its version alone."""
+    with pytest.raises(SystemExit) as exit_status:
+        main(["--version"])
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    checkout = Path(main.__code__.co_filename).resolve().parent == ROOT / "src" / "python"
+    expected = f"trelvane {version}{' (checkout)' if checkout else ''}\n"
+    assert (exit_status.value.code, capsys.readouterr().out) == (0, expected)

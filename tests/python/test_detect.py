@@ -100,14 +100,16 @@ def test_bad_scale_is_reported_before_gray(scale, kind, message, notes):
     assert getattr(error, "__notes__", None) == notes
 
 
-@pytest.mark.parametrize("gray", [
-    np.zeros(100), np.zeros((8, 8, 1)), np.zeros((8, 8), bool), np.zeros((8, 8), np.int32),
-    np.zeros((8, 8), np.float16), np.zeros((8, 8), complex), np.zeros((8, 8), ">f8"),
-    np.zeros((8, 8), np.uint8).tolist(), None,
+@pytest.mark.parametrize("gray, found", [
+    (np.zeros(100), "float64 of shape (100,)"), (np.zeros((8, 8, 1)), "float64 of shape (8, 8, 1)"),
+    (np.zeros((8, 8), bool), "bool of shape (8, 8)"), (np.zeros((8, 8), np.int32), "int32 of shape (8, 8)"),
+    (np.zeros((8, 8), np.float16), "float16 of shape (8, 8)"), (np.zeros((8, 8), complex), "complex128 of shape (8, 8)"),
+    (np.zeros((8, 8), ">f8"), ">f8 of shape (8, 8)"), (np.zeros((8, 8), np.uint8).tolist(), "list"), (None, "None"),
 ])
-def test_wrong_input_type(gray):
+def test_wrong_input_type(gray, found):
     error = raised(lambda: trelvane.detect(gray, 1.0))
     assert type(error) is TypeError and str(error) == WRONG_INPUT
+    assert error.__notes__ == [f"gray: expected a 2-D uint8, uint16, float32 or float64 array, got {found}"]
 
 
 @pytest.mark.parametrize("dtype", [np.uint8, np.float64])

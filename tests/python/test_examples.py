@@ -26,7 +26,8 @@ def example(name):
 
 
 @pytest.mark.parametrize("name, args, needs, check", [
-    ("rectify_document", [], "skimage PIL", lambda error: error < 0.2),
+    # At scale 0.5 the corners come within about 0.2 px (bench/rectify_scale.py).
+    ("rectify_document", [], "skimage PIL", lambda error: error < 0.3),
     ("undistort", ["--size", "320x180"], "scipy skimage PIL", lambda figures: figures["equal"] > 0.999),
     ("batch_threads", ["--images", "4", "--size", "96"], "skimage PIL", lambda speedup: speedup > 0),
     # Tiles on the sampling grid reproduce most whole-image segments, tiles off it few.

@@ -61,40 +61,55 @@ def test_every_parameter_can_be_passed_by_keyword():
     assert by_keyword.shape == (2, 3, 3)
 
 
-@pytest.mark.parametrize("call, kind, message, name", [
-    (lambda: trelvane.remap_gray(GRAY, None, MAP), TypeError, "'None' is not an instance of 'ndarray'", "map_x"),
-    (lambda: trelvane.remap_gray(GRAY, MAP, [[0.0]]), TypeError, "'list' object is not an instance of 'ndarray'", "map_y"),
+@pytest.mark.parametrize("call, kind, message, name, found", [
+    (lambda: trelvane.remap_gray(GRAY, None, MAP), TypeError, "'None' is not an instance of 'ndarray'", "map_x",
+     "map_x: expected a 2-D float32 array, got None"),
+    (lambda: trelvane.remap_gray(GRAY, MAP, [[0.0]]), TypeError, "'list' object is not an instance of 'ndarray'",
+     "map_y", "map_y: expected a 2-D float32 array, got list"),
+    (lambda: trelvane.remap_gray(GRAY, np.zeros((4, 4)), MAP), TypeError,
+     "'ndarray' object is not an instance of 'ndarray'", "map_x",
+     "map_x: expected a 2-D float32 array, got float64 of shape (4, 4)"),
     (lambda: trelvane.remap_gray(GRAY, MAP, MAP.astype(np.float64)), TypeError,
-     "'ndarray' object is not an instance of 'ndarray'", "map_y"),
+     "'ndarray' object is not an instance of 'ndarray'", "map_y",
+     "map_y: expected a 2-D float32 array, got float64 of shape (4, 5)"),
     (lambda: trelvane.remap_gray(GRAY, MAP[None], MAP), TypeError,
-     "'ndarray' object is not an instance of 'ndarray'", "map_x"),
+     "'ndarray' object is not an instance of 'ndarray'", "map_x",
+     "map_x: expected a 2-D float32 array, got float32 of shape (1, 4, 5)"),
     (lambda: trelvane.remap_gray(GRAY, MAP.astype(">f4"), MAP), TypeError,
-     "'ndarray' object is not an instance of 'ndarray'", "map_x"),
-    (lambda: trelvane.remap_rgb(RGB, MAP, MAP, filter=None), TypeError, "'None' is not an instance of 'str'", "filter"),
-    (lambda: trelvane.remap_rgb(RGB, MAP, MAP, b"bilinear"), TypeError, "'bytes' object is not an instance of 'str'", "filter"),
-    (lambda: trelvane.warp_rgb(RGB, {}, 1, 0, 0), TypeError, "'dict' object is not an instance of 'Sequence'", "inverse"),
+     "'ndarray' object is not an instance of 'ndarray'", "map_x",
+     "map_x: expected a 2-D float32 array, got >f4 of shape (4, 5)"),
+    (lambda: trelvane.remap_rgb(RGB, MAP, MAP, filter=None), TypeError, "'None' is not an instance of 'str'",
+     "filter", None),
+    (lambda: trelvane.remap_rgb(RGB, MAP, MAP, b"bilinear"), TypeError, "'bytes' object is not an instance of 'str'",
+     "filter", None),
+    (lambda: trelvane.warp_rgb(RGB, {}, 1, 0, 0), TypeError, "'dict' object is not an instance of 'Sequence'",
+     "inverse", None),
     (lambda: trelvane.warp_rgb(RGB, [[1, 0, 0], [0, 1, 0], [0, 0, 1]], 1, 0, 0), ValueError,
-     "expected a sequence of length 9 (got 3)", "inverse"),
+     "expected a sequence of length 9 (got 3)", "inverse", None),
     (lambda: trelvane.warp_rgb(RGB, np.eye(3), 1, 0, 0), ValueError,
-     "expected a sequence of length 9 (got 3)", "inverse"),
-    (lambda: trelvane.warp_rgb(RGB, [1, 0, 0, 0, 1, 0, 0, 0, "1"], 1, 0, 0), TypeError, None, "inverse"),
-    (lambda: trelvane.warp_rgb(RGB, IDENTITY, "2", 0, 0), TypeError, None, "scale"),
-    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, None, 0), TypeError, None, "off_x"),
-    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 1j), TypeError, None, "off_y"),
+     "expected a sequence of length 9 (got 3)", "inverse", None),
+    (lambda: trelvane.warp_rgb(RGB, [1, 0, 0, 0, 1, 0, 0, 0, "1"], 1, 0, 0), TypeError, None, "inverse",
+     None),
+    (lambda: trelvane.warp_rgb(RGB, IDENTITY, "2", 0, 0), TypeError, None, "scale", None),
+    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, None, 0), TypeError, None, "off_x", None),
+    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 1j), TypeError, None, "off_y", None),
     (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=[4, 3]), TypeError,
-     "'list' object is not an instance of 'tuple'", "out_size"),
+     "'list' object is not an instance of 'tuple'", "out_size", None),
     (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=(4, 3, 1)), ValueError,
-     "expected tuple of length 2, but got tuple of length 3", "out_size"),
-    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=(4, -3)), OverflowError, None, "out_size"),
-    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=(4.0, 3)), TypeError, None, "out_size"),
-    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=(2 ** 64, 3)), OverflowError, None, "out_size"),
+     "expected tuple of length 2, but got tuple of length 3", "out_size", None),
+    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=(4, -3)), OverflowError, None, "out_size", None),
+    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=(4.0, 3)), TypeError, None, "out_size", None),
+    (lambda: trelvane.warp_rgb(RGB, IDENTITY, 1, 0, 0, out_size=(2 ** 64, 3)), OverflowError, None, "out_size",
+     None),
 ])
-def test_conversion_errors_carry_the_argument_note(call, kind, message, name):
+def test_conversion_errors_carry_the_argument_note(call, kind, message, name, found):
+    """The argument's note; an array that is not one the function takes gets a
+    second note, on what was expected and what came."""
     error = raised(call)
     assert type(error) is kind
     if message is not None:
         assert str(error) == message
-    assert error.__notes__ == [f"while processing '{name}'"]
+    assert error.__notes__ == [f"while processing '{name}'"] + ([found] if found else [])
 
 
 def test_accepted_conversions():
@@ -136,30 +151,44 @@ RGB_MESSAGE = "remap_rgb expects a (height, width, 3) array of uint8 or uint16 a
 WARP_MESSAGE = "warp_rgb expects a (height, width, 3) array of uint8 or uint16"
 
 
+def wrong_source(message, found):
+    """A source's fixed message, and its note on what came instead."""
+    expected = "a 2-D uint8 or uint16 array" if message == GRAY_MESSAGE else "a (height, width, 3) uint8 or uint16 array"
+    return message, f"src: expected {expected}, got {found}"
+
+
 @pytest.mark.parametrize("call, kind, message", [
     # Each call has several faults; the first in check order is reported.
     (lambda: trelvane.remap_gray(GRAY.astype(float), [1], MAP, "nearest"), TypeError, "'list' object is not an instance of 'ndarray'"),
     (lambda: trelvane.remap_gray(GRAY.astype(float), MAP, MAP, "nearest"), ValueError,
      'unknown filter "nearest", expected "bilinear" or "lanczos3"'),
-    (lambda: trelvane.remap_gray(GRAY.astype(float), MAP, MAP[:2]), TypeError, GRAY_MESSAGE),
-    (lambda: trelvane.remap_gray(GRAY.astype(np.int16), MAP, MAP), TypeError, GRAY_MESSAGE),
-    (lambda: trelvane.remap_gray(RGB, MAP, MAP), TypeError, GRAY_MESSAGE),
-    (lambda: trelvane.remap_gray(GRAY.astype(">u2"), MAP, MAP), TypeError, GRAY_MESSAGE),
-    (lambda: trelvane.remap_rgb(GRAY, MAP, MAP), TypeError, RGB_MESSAGE),
-    (lambda: trelvane.remap_rgb(RGB[..., :2], MAP, MAP), TypeError, RGB_MESSAGE),
-    (lambda: trelvane.remap_rgb(RGB.astype(np.float32), MAP, MAP), TypeError, RGB_MESSAGE),
+    (lambda: trelvane.remap_gray(GRAY.astype(float), MAP, MAP[:2]), TypeError,
+     wrong_source(GRAY_MESSAGE, "float64 of shape (4, 5)")),
+    (lambda: trelvane.remap_gray(GRAY.astype(np.int16), MAP, MAP), TypeError,
+     wrong_source(GRAY_MESSAGE, "int16 of shape (4, 5)")),
+    (lambda: trelvane.remap_gray(RGB, MAP, MAP), TypeError, wrong_source(GRAY_MESSAGE, "uint8 of shape (4, 5, 3)")),
+    (lambda: trelvane.remap_gray(GRAY.astype(">u2"), MAP, MAP), TypeError,
+     wrong_source(GRAY_MESSAGE, ">u2 of shape (4, 5)")),
+    (lambda: trelvane.remap_rgb(GRAY, MAP, MAP), TypeError, wrong_source(RGB_MESSAGE, "uint8 of shape (4, 5)")),
+    (lambda: trelvane.remap_rgb(RGB[..., :2], MAP, MAP), TypeError,
+     wrong_source(RGB_MESSAGE, "uint8 of shape (4, 5, 2)")),
+    (lambda: trelvane.remap_rgb(RGB.astype(np.float32), MAP, MAP), TypeError,
+     wrong_source(RGB_MESSAGE, "float32 of shape (4, 5, 3)")),
     (lambda: trelvane.remap_rgb(RGB, np.zeros((4, 5), np.float32), np.zeros((5, 4), np.float32)),
      ValueError, "map_x and map_y must have the same shape"),
     (lambda: trelvane.warp_rgb(GRAY, [0] * 8, "s", 0, 0), ValueError, "expected a sequence of length 9 (got 8)"),
     (lambda: trelvane.warp_rgb(GRAY, IDENTITY, 1, 0, 0, "cubic", [1, 2]), TypeError, "'list' object is not an instance of 'tuple'"),
     (lambda: trelvane.warp_rgb(GRAY, IDENTITY, 1, 0, 0, "cubic", (1, 2)), ValueError,
      'unknown filter "cubic", expected "bilinear" or "lanczos3"'),
-    (lambda: trelvane.warp_rgb(GRAY, IDENTITY, 1, 0, 0), TypeError, WARP_MESSAGE),
-    (lambda: trelvane.warp_rgb(RGB.tolist(), IDENTITY, 1, 0, 0), TypeError, WARP_MESSAGE),
+    (lambda: trelvane.warp_rgb(GRAY, IDENTITY, 1, 0, 0), TypeError, wrong_source(WARP_MESSAGE, "uint8 of shape (4, 5)")),
+    (lambda: trelvane.warp_rgb(RGB.tolist(), IDENTITY, 1, 0, 0), TypeError, wrong_source(WARP_MESSAGE, "list")),
 ])
 def test_check_order_and_messages(call, kind, message):
     error = raised(call)
+    message, *notes = message if isinstance(message, tuple) else (message,)
     assert type(error) is kind and str(error) == message
+    if notes:  # a source's note, alone: it is no conversion of the argument
+        assert error.__notes__ == notes
 
 
 @pytest.mark.parametrize("call, message", [
