@@ -19,7 +19,7 @@ of the true corners.
 """
 
 import argparse
-import importlib.util
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -32,13 +32,6 @@ SCALES = (0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0)
 GOOD = 1.0  # px: a view is rectified when its four corners are this close
 CANVAS = (1024, 768)
 TOLERANCE = 2.0  # px from the true line
-
-
-def rectify_example():
-    spec = importlib.util.spec_from_file_location("rectify_document", ROOT / "examples" / "rectify_document.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def views(count, seed=3):
@@ -103,7 +96,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="4 views instead of 16")
     args = parser.parse_args()
-    example = rectify_example()
+    sys.path.insert(0, str(ROOT / "examples"))
+    import rectify_document as example
     page = np.kron(skimage.data.page(), np.ones((2, 2), np.uint8))  # 768 x 382
     quads = views(4 if args.quick else 16)
     print(f"page {page.shape[1]}x{page.shape[0]} warped onto {CANVAS[0]}x{CANVAS[1]} black, {len(quads)} views")

@@ -14,15 +14,15 @@
 namespace trelvane {
 
 // Whether calls of filter F on samples of `sample_bytes` bytes and `channels`
-// channels have a float32 path at instruction set `set` (Avx2 or Avx512):
-// where it measured at least 1.15 times faster than the exact kernel of the
-// level (docs/performance.rst has the figures), which leaves 8-bit RGB
+// channels have a float32 path at the vector levels: where it measured at
+// least 1.15 times faster than the exact kernel of each level
+// (docs/performance.rst has the figures), which leaves 8-bit RGB
 // Lanczos-3. 16-bit samples would make the bound 257 times larger and send
 // too many outputs to the exact fallback; a gray Lanczos-3 sum has too few
 // products per pixel to repay the float32 path's conversions and checks; a
 // bilinear one measured 1.10-1.13 times faster in RGB and no faster in gray,
 // at both levels.
-constexpr bool has_float32_path(IsaLevel, Filter filter, int sample_bytes, int channels) {
+constexpr bool has_float32_path(Filter filter, int sample_bytes, int channels) {
     return filter == Filter::Lanczos3 && sample_bytes == 1 && channels == 3;
 }
 

@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "warp/isa_level.hpp"
 #include "warp/sampling.hpp"
 
 namespace trelvane::TRELVANE_LEVEL {
@@ -22,10 +21,8 @@ namespace {
 
 #if defined(__AVX512F__)
 constexpr int N = 8;
-constexpr IsaLevel this_instruction_set = IsaLevel::Avx512;
 #else
 constexpr int N = 4;
-constexpr IsaLevel this_instruction_set = IsaLevel::Avx2;
 #endif
 
 typedef double Vd __attribute__((vector_size(N * 8)));

@@ -42,7 +42,7 @@ auto make_kernel(const Source<T, C>& source, const ScalarSampler<T, C, F>& exact
 template <class T, int C, Filter F, class Row, bool Float32>
 void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row,
                   std::size_t width, T* out) {
-    static_assert(!Float32 || has_float32_path(this_instruction_set, F, sizeof(T), C), "no float32 path for this call at this level");
+    static_assert(!Float32 || has_float32_path(F, sizeof(T), C), "no float32 path for this call at this level");
     const Source<T, C> source(src);
     const ScalarSampler<T, C, F> exact{src, table};
     auto kernel = make_kernel<F, Float32>(source, exact);

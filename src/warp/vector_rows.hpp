@@ -52,15 +52,14 @@ RowRoutine<T, C, Row> row_routine([[maybe_unused]] IsaLevel level, [[maybe_unuse
 #if defined(TRELVANE_VECTOR_LEVELS)
     if (vector_ready(src)) {
         level = lower_to(level, cpu_isa_level());
-        constexpr bool float32_avx512 = has_float32_path(IsaLevel::Avx512, F, sizeof(T), C);
-        constexpr bool float32_avx2 = has_float32_path(IsaLevel::Avx2, F, sizeof(T), C);
+        constexpr bool has_float32 = has_float32_path(F, sizeof(T), C);
         const bool float32 = runs_float32(level);
         switch (instruction_set(level)) {
             case IsaLevel::Avx512:
-                return float32 ? avx512::resample_row<T, C, F, Row, float32_avx512>
+                return float32 ? avx512::resample_row<T, C, F, Row, has_float32>
                                : avx512::resample_row<T, C, F, Row, false>;
             case IsaLevel::Avx2:
-                return float32 ? avx2::resample_row<T, C, F, Row, float32_avx2>
+                return float32 ? avx2::resample_row<T, C, F, Row, has_float32>
                                : avx2::resample_row<T, C, F, Row, false>;
             default: break;
         }

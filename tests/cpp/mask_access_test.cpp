@@ -85,26 +85,6 @@ TEST(SpeculativeMask, EachGrowthNamesItsOwnTiles) {
               std::vector<std::uint32_t>{tiles.at(1, 1)});
 }
 
-// The committer's view writes the mask in place and stamps the tile of each
-// visited pixel, and no other, as grown by the commit under way.
-TEST(StampedMask, WritesInPlaceAndStampsVisitedTiles) {
-    UsedMask used(64, 0);
-    const TileGrid tiles(8);
-    KeepRule rule(tiles.count(8));
-    rule.finish_commit();
-    StampedMask mask(used, rule, tiles);
-    mask.take(9);
-    EXPECT_TRUE(used[9] == 1 && mask.taken(9));
-    mask.release(9);
-    EXPECT_FALSE(used[9] || mask.taken(9));
-    mask.visit(5, 6);
-    for (std::uint32_t t = 0; t < tiles.count(8); ++t) {
-        const bool visited = t == tiles.at(5, 6);
-        EXPECT_EQ(rule.grown_again({&t, 1}), visited) << t;
-        EXPECT_EQ(rule.unchanged_since({&t, 1}, rule.finished()), !visited) << t;
-    }
-}
-
 // One growth of a speculated block, reading tile 0, against what commits
 // did to that tile: before it started, after, or in the commit under way.
 enum class Change { before_start, after_start, kept_here, grown_here, given_up_here };
@@ -164,8 +144,9 @@ private:
 };
 
 // Growth and refinement on every seed of a scene, in order, through a
-// recording view over the committer's and over a speculator's: each
-// growth's writes lie in tiles it stamped, its reads in its footprint.
+// recording view over the committer's view (StampedMask) and over a
+// speculator's: each growth's writes lie in tiles it stamped, its reads in
+// its footprint.
 struct Contract {
     std::vector<double> image;
     FrontEnd fe;
