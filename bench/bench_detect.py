@@ -18,9 +18,12 @@ side by side in one run:
 Then the pool against one worker (TRELVANE_NUM_THREADS=1), from the stage
 timer run both ways in turn, at 2048² and 8192² (512² with --quick), scales
 0.8 and 1.0, beside the same path with the parallel seed loop forced (detect
-uses it from two threads on) and what it did with its growths; the
-model of the parallel seed loop on 2 to 32 threads, from a recorded run of
-the 2048² photo at 0.8 (bench/seed_loop_model.hpp); and two Python threads
+uses it from two threads on) and what it did with its growths; what a
+second thread costs the committer's growths, by what it does beside them
+(bench/seed_loop_interference.cpp); the model of the parallel seed loop on
+2 to 32 threads, from a recorded run of the 2048² photo at 0.8
+(bench/seed_loop_model.hpp), its costs measured in the same run, beside the
+seed loop measured on the default pool against one worker; and two Python threads
 calling detect at once (2048², or 512² with --quick, scale 0.8): calls per
 second and CPU seconds per call, alone and side by side, against what the CPU
 time allows (processors / CPU seconds per call).
@@ -75,14 +78,15 @@ def canny_hough(image):
                                                       line_gap=3, rng=0)
 
 
-def stage_times(timer, image, scale, repeats, env=None):
-    """{path: {stage: seconds}} for the fused and the reference path, and
-    {"model threads N": {...}} for the modelled parallel seed loop."""
+def stage_times(timer, image, scale, repeats, env=None, beside=1.0):
+    """{path: {stage: seconds}} for the fused and the reference path,
+    {"trace": {...}} for the recorded loop and {"model threads N": {...}} for
+    the modelled parallel seed loop, its costs multiplied by `beside`."""
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "image.pgm")
         Image.fromarray(image).save(path)
-        lines = subprocess.run([timer, path, repr(scale), str(repeats)], check=True, capture_output=True,
-                               text=True, env={**os.environ, **(env or {})}).stdout.splitlines()
+        lines = subprocess.run([timer, path, repr(scale), str(repeats), repr(beside)], check=True,
+                               capture_output=True, text=True, env={**os.environ, **(env or {})}).stdout.splitlines()
     out = {}
     for line in lines:
         words = line.split()
@@ -112,14 +116,47 @@ def pool_against_one_worker(timer, sides):
                   f"{parallel['kept']:>8.0f}{parallel['regrown']:>9.0f}{parallel['own']:>8.0f}", flush=True)
 
 
-def modelled_scaling(timer, side):
-    """The parallel seed loop's modelled speed-up on more threads."""
-    model = {name: m for name, m in stage_times(timer, photo(side), 0.8, 1).items() if name.startswith("model")}
+def interference(timer, side):
+    """The committer's growths beside each kind of neighbour; returns how much
+    slower they are beside a speculator than alone."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "image.pgm")
+        Image.fromarray(photo(side)).save(path)
+        lines = subprocess.run([os.path.join(os.path.dirname(timer), "seed_loop_interference"), path, "0.8", "7"],
+                               check=True, capture_output=True, text=True).stdout.splitlines()
+    ticks = {name: float(rest.split()[1]) for name, rest in (line.split("\t", 1) for line in lines)}
+    print(f"\nthe committer's growths beside another thread, camera {side}x{side}, scale 0.8, best of 7"
+          " (bench/seed_loop_interference.cpp)\n")
+    print(f"{'beside':<19}{'ticks/growth':>13}{'x alone':>9}")
+    for name, t in ticks.items():
+        print(f"{name:<19}{t:>13.0f}{t / ticks['alone']:>9.2f}")
+    return ticks["speculate shared"] / ticks["alone"]
+
+
+def loop_seconds(times):
+    return times["growing"] + times["validation"]
+
+
+def modelled_scaling(timer, side, beside):
+    """The parallel seed loop's modelled speed-up on more threads, and the
+    2-thread prediction against the loop measured in the same run."""
+    rounds = [(stage_times(timer, photo(side), 0.8, 3, beside=beside),
+               stage_times(timer, photo(side), 0.8, 3, {"TRELVANE_NUM_THREADS": "1"})["fused"]) for _ in range(2)]
+    pool = min((r[0]["fused"] for r in rounds), key=lambda t: t["total"])
+    alone = min((r[1] for r in rounds), key=lambda t: t["total"])
+    model = {name: m for name, m in rounds[-1][0].items() if name.startswith("model")}
+    trace = rounds[-1][0]["trace"]
     print(f"\nparallel seed loop modelled on more threads, camera {side}x{side}, scale 0.8"
-          " (bench/seed_loop_model.hpp)\n")
+          f" (bench/seed_loop_model.hpp), each cost x {beside:.2f} beside another thread\n")
+    print("recorded loop (ms): " + ", ".join(f"{k} {v * 1e3:.1f}" for k, v in trace.items() if k != "grown")
+          + f"; {trace['grown']:.0f} seeds grown")
     print(f"{'threads':>8}{'loop speed-up':>15}{'regrown':>10}")
     for name, m in model.items():
         print(f"{name.split()[2]:>8}{m['speedup']:>15.2f}{m['regrown']:>10.1%}")
+    measured = loop_seconds(alone) / loop_seconds(pool)
+    predicted = model["model threads 2"]["speedup"]
+    print(f"\nseed loop and validation, default pool against one worker, measured: {measured:.2f}x;"
+          f" modelled for 2 threads: {predicted:.2f}x (model / measured {predicted / measured:.2f})")
 
 
 def calls(image, scale, count, threads):
@@ -189,7 +226,8 @@ def main():
                   f"{floor / ours:>9.2f}{peer / ours:>9.1f}{fused['total'] * 1e3:>10.1f}"
                   f"{plain['total'] * 1e3:>10.1f}{plain['total'] / fused['total']:>9.2f}   {split}", flush=True)
     pool_against_one_worker(args.timer, (512,) if args.quick else (2048, 8192))
-    modelled_scaling(args.timer, 512 if args.quick else 2048)
+    beside = interference(args.timer, 512 if args.quick else 2048)
+    modelled_scaling(args.timer, 512 if args.quick else 2048, beside)
     concurrency(512 if args.quick else 2048, 0.8, 4 if args.quick else 8)
 
 

@@ -4,7 +4,8 @@ the input itself, at scales 0.8 and 1.0, on one thread and on the default pool.
     python bench/detect_memory.py [--quick]
 
 Each call runs in a fresh interpreter, which reads the enlarged camera photo
-from a .npy file, resets its peak resident size, calls detect once and notes
+from a .npy file, resets its peak resident size, calls detect once (on one
+thread, the default pool and eight threads) and notes
 the new peak: the difference is what the call added at its peak, the
 module's buffers and the result list together. Linux only (/proc).
 """
@@ -54,15 +55,15 @@ def main():
     parser.add_argument("--quick", action="store_true", help="1024x1024 only")
     args = parser.parse_args()
     sides = (1024,) if args.quick else (1024, 2048, 4096, 8192)
-    print("detect's peak above its uint8 input, bytes per input pixel (0 = default pool)")
-    print(f"{'image':<11}{'scale':>6}{'1 thread':>10}{'pool':>8}")
+    print("detect's peak above its uint8 input, bytes per input pixel")
+    print(f"{'image':<11}{'scale':>6}{'1 thread':>10}{'pool':>8}{'8 threads':>11}")
     with tempfile.TemporaryDirectory() as folder:
         for side in sides:
             path = Path(folder) / f"camera{side}.npy"
             np.save(path, photo(side))
             for scale in (0.8, 1.0):
-                one, pool = (added_bytes(path, scale, threads) / side ** 2 for threads in (1, 0))
-                print(f"{f'{side}x{side}':<11}{scale:>6}{one:>10.1f}{pool:>8.1f}", flush=True)
+                one, pool, eight = (added_bytes(path, scale, threads) / side ** 2 for threads in (1, 0, 8))
+                print(f"{f'{side}x{side}':<11}{scale:>6}{one:>10.1f}{pool:>8.1f}{eight:>11.1f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -3,47 +3,29 @@
 // same with the parallel seed loop whatever the pool's size ("parallel"),
 // and the plain stage functions one after the other ("reference", with the
 // sequential seed loop). Then models the parallel seed loop on more threads
-// from a recorded run (seed_loop_model.hpp).
+// from a recorded run (seed_loop_model.hpp), each of its costs multiplied by
+// BESIDE (default 1).
 //
-//     detect_stages IMAGE.pgm SCALE REPEATS
+//     detect_stages IMAGE.pgm SCALE REPEATS [BESIDE]
 //
 // Prints one line per path: its name, then seconds per stage of its run with
 // the smallest total, the number of segments and what the parallel seed loop
-// did with its growths; then one line per modelled thread count. For
+// did with its growths; the recorded loop's seconds by kind of step; then
+// one line per modelled thread count. For
 // bench/bench_detect.py.
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <string>
 #include <vector>
 
 #include "detector/detect_segments_hooks.hpp"
+#include "pgm.hpp"
 #include "seed_loop_model.hpp"
 
 namespace {
-
-struct Pgm {
-    std::size_t width = 0, height = 0;
-    std::vector<std::uint8_t> samples;
-};
-
-Pgm read_pgm(const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string magic;
-    int max = 0;
-    Pgm image;
-    in >> magic >> image.width >> image.height >> max;
-    in.get();  // the single whitespace before the samples
-    if (!in || magic != "P5" || max != 255) throw std::runtime_error(std::string("not an 8-bit PGM: ") + path);
-    image.samples.resize(image.width * image.height);
-    in.read(reinterpret_cast<char*>(image.samples.data()), static_cast<std::streamsize>(image.samples.size()));
-    if (!in) throw std::runtime_error(std::string("truncated PGM: ") + path);
-    return image;
-}
 
 struct Best {
     const char* name;
@@ -61,7 +43,7 @@ double cpu_seconds() {
     return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-void time_once(const Pgm& image, double scale, Best& best) {
+void time_once(const bench::Pgm& image, double scale, Best& best) {
     trelvane::StageTimes times;
     const double cpu = cpu_seconds();
     const auto start = std::chrono::steady_clock::now();
@@ -74,16 +56,35 @@ void time_once(const Pgm& image, double scale, Best& best) {
     if (total < best.total) best.total = total, best.times = times, best.counts = probe.counts;
 }
 
+// The recorded loop with each seed's least costs over `repeats` recordings.
+trelvane::SeedLoopTrace least_trace(const bench::Pgm& image, double scale, int repeats) {
+    const auto record = [&] {
+        return trelvane::trace_seed_loop<std::uint8_t>(image.samples, image.width, image.height, scale);
+    };
+    trelvane::SeedLoopTrace least = record();
+    for (int r = 1; r < repeats; ++r) {
+        const trelvane::SeedLoopTrace next = record();
+        for (std::size_t k = 0; k < least.seeds.size(); ++k)
+            for (double trelvane::SeedTrace::*cost :
+                 {&trelvane::SeedTrace::walk_seconds, &trelvane::SeedTrace::growth_seconds,
+                  &trelvane::SeedTrace::speculative_seconds, &trelvane::SeedTrace::mark_seconds,
+                  &trelvane::SeedTrace::validation_seconds})
+                least.seeds[k].*cost = std::min(least.seeds[k].*cost, next.seeds[k].*cost);
+    }
+    return least;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::cerr << "usage: detect_stages IMAGE.pgm SCALE REPEATS\n";
+    if (argc != 4 && argc != 5) {
+        std::cerr << "usage: detect_stages IMAGE.pgm SCALE REPEATS [BESIDE]\n";
         return 2;
     }
-    const Pgm image = read_pgm(argv[1]);
+    const bench::Pgm image = bench::read_pgm(argv[1]);
     const double scale = std::strtod(argv[2], nullptr);
     const int repeats = std::atoi(argv[3]);
+    const double beside = argc == 5 ? std::strtod(argv[4], nullptr) : 1.0;
     Best paths[] = {{"fused", trelvane::Pipeline::fused, {}, 1e300, 1e300, 0, {}},
                     {"parallel", trelvane::Pipeline::parallel, {}, 1e300, 1e300, 0, {}},
                     {"reference", trelvane::Pipeline::reference, {}, 1e300, 1e300, 0, {}}};
@@ -94,9 +95,17 @@ int main(int argc, char** argv) {
                     "kept %zu regrown %zu own %zu\n",
                     b.name, b.total, b.cpu, b.times.front_end, b.times.ordering, b.times.growing, b.times.validation,
                     b.segments, b.counts.kept, b.counts.regrown, b.counts.own);
-    const auto trace = trelvane::trace_seed_loop<std::uint8_t>(image.samples, image.width, image.height, scale);
+    const auto trace = least_trace(image, scale, repeats);
+    double sums[5] = {};
+    for (const trelvane::SeedTrace& t : trace.seeds) {
+        const double costs[] = {t.walk_seconds, t.growth_seconds, t.speculative_seconds, t.mark_seconds,
+                                t.validation_seconds};
+        for (int c = 0; c < 5; ++c) sums[c] += costs[c];
+    }
+    std::printf("trace walk %.6f growth %.6f speculative %.6f mark %.6f validation %.6f grown %zu\n", sums[0],
+                sums[1], sums[2], sums[3], sums[4], trace.seeds.size());
     for (std::size_t threads : {2, 4, 8, 16, 32}) {
-        const auto m = trelvane::model_parallel_loop(trace, threads);
+        const auto m = trelvane::model_parallel_loop(trace, threads, beside);
         std::printf("model threads %zu speedup %.3f regrown %.4f\n", threads, m.speedup, m.regrown_fraction);
     }
     return 0;

@@ -1,20 +1,28 @@
 // A model of the parallel seed loop on more threads than the machine has,
 // replayed from a recorded sequential run (trace_seed_loop): its seed order,
-// what each growth read and wrote (4 × 4-pixel tiles) and what it cost.
+// what each growth read and wrote (4 × 4-pixel tiles) and what each step
+// cost, all measured in the same run. No cost is guessed: the committer's
+// steps cost what they cost at their turn (walk, growth, marking a kept
+// region), a speculator's growth what it cost through the speculative view,
+// a validation what it cost; on two threads or more each cost is multiplied
+// by `beside`, the slow-down of a thread while another grows beside it
+// (measured by bench/seed_loop_interference.cpp).
 //
 // The committer walks the blocks in order. A block no speculator has
-// finished it grows itself, at the recorded cost; of a finished one it keeps
-// the growths the loop's own keep rule (keep_rule.hpp) keeps, at the cost of
-// marking their regions, and grows the others itself. Speculators claim
-// blocks in the speculation window ahead of the committer's, and grow them
-// at speculative_cost times the recorded cost. Left out: rectangle
-// validation (fully parallel, on any thread), growths of seeds taken by
-// their turn, and the cache lines the threads trade, which on the 2-core
-// machine eat much of what the second thread brings.
+// finished it grows itself; of a finished one it keeps the growths the
+// loop's own keep rule (keep_rule.hpp) keeps, paying for the walk and the
+// marking, and grows the others itself. A speculator first validates the
+// candidates committed so far, as the loop's speculators do, then claims
+// the next block of the speculation window ahead of the committer's. Once
+// the last block is committed every thread validates what is left. Left
+// out: the committer's growing a later block while it waits for a
+// speculation (replayed as growing the waited-for block itself), and the
+// cache lines the threads trade beyond what `beside` measures.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "detector/seed_loop.hpp"
@@ -22,69 +30,115 @@
 namespace trelvane {
 
 struct ModelledLoop {
-    double speedup;           // the modelled sequential loop's seconds over the parallel one's
+    double speedup;           // the sequential loop's seconds, validation included, over the parallel one's
     double regrown_fraction;  // of the grown seeds, those grown again by the committer
 };
 
-// A growth through the speculative view of the mask costs this many times
-// one at its turn (measured single-threaded on the 2-core AMD EPYC: the
-// speculative view's pixel set and footprint).
-inline constexpr double speculative_cost = 1.3;
+// The sequential loop's seconds: every seed at its turn, and its validation.
+inline double sequential_seconds(const SeedLoopTrace& trace) {
+    double sum = 0;
+    for (const SeedTrace& s : trace.seeds) sum += s.walk_seconds + s.growth_seconds + s.validation_seconds;
+    return sum;
+}
 
-inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t threads) {
-    double sequential = 0;
-    for (const SeedTrace& s : trace.seeds) sequential += s.growth_seconds;
-    if (threads < 2 || trace.seeds.empty() || sequential <= 0) return {1, 0};
-
+// The first seed of each block, and one past the last block.
+inline std::vector<std::size_t> first_seeds(const SeedLoopTrace& trace) {
     const std::size_t blocks = (trace.positions + block_positions - 1) / block_positions;
-    std::vector<std::size_t> first(blocks + 1, trace.seeds.size());  // the first seed of each block
+    std::vector<std::size_t> first(blocks + 1, trace.seeds.size());
     for (std::size_t k = trace.seeds.size(); k-- > 0;) first[trace.seeds[k].position / block_positions] = k;
     for (std::size_t b = blocks; b-- > 0;) first[b] = std::min(first[b], first[b + 1]);
+    return first;
+}
 
+// Candidates waiting for validation, in seed order.
+class ModelledQueue {
+public:
+    void push(double ready, double cost) { items_.push_back({ready, cost}); }
+    // A thread free at `free` validates the candidates ready by then, and
+    // those ready by the time it is done with them; returns when it is free
+    // again.
+    double work(double free) {
+        while (!items_.empty() && items_.front().ready <= free) {
+            free += items_.front().cost;
+            items_.pop_front();
+        }
+        return free;
+    }
+    // Every thread drains the queue; returns when the last is done.
+    double drain(std::vector<double> free) {
+        for (const Item& item : items_) {
+            double& f = *std::min_element(free.begin(), free.end());
+            f = std::max(f, item.ready) + item.cost;
+        }
+        items_.clear();
+        return *std::max_element(free.begin(), free.end());
+    }
+
+private:
+    struct Item {
+        double ready, cost;
+    };
+    std::deque<Item> items_;
+};
+
+inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t threads, double beside) {
+    const double sequential = sequential_seconds(trace);
+    if (threads < 2 || trace.seeds.empty() || sequential <= 0) return {1, 0};
+
+    const std::vector<std::size_t> first = first_seeds(trace);
+    const std::size_t blocks = first.size() - 1;
     struct Claim {
         bool claimed = false;
-        double start = 0, end = 0;
+        double end = 0;
         std::uint32_t since = 0;  // blocks committed when it started
     };
     std::vector<Claim> claims(blocks);
     const SpeculationWindow window = speculation_window(trace.positions);
     std::vector<double> speculator_free(threads - 1, 0.0), block_start(blocks, 0.0);
+    ModelledQueue queue;
     std::size_t cursor = 0, regrown = 0;
     double now = 0;
     KeepRule rule(trace.tiles);
     for (std::size_t b = 0; b < blocks; ++b) {
         block_start[b] = now;
-        // Speculators free by now claim the blocks ahead, each once the window reached it.
+        // Speculators free by now validate, then claim the blocks ahead, each once the window reached it.
         for (;;) {
             auto j = std::min_element(speculator_free.begin(), speculator_free.end());
+            if (*j > now) break;
+            if (const double validated = queue.work(*j); validated != *j) {
+                *j = validated;
+                continue;
+            }
             cursor = std::max(cursor, b + window.lead);
-            if (*j > now || cursor >= std::min(blocks, b + window.end)) break;
+            if (cursor >= std::min(blocks, b + window.end)) break;
             Claim& c = claims[cursor];
             c.claimed = true;
-            c.start = std::max(*j, block_start[cursor + 1 >= window.end ? cursor + 1 - window.end : 0]);
+            const double start = std::max(*j, block_start[cursor + 1 >= window.end ? cursor + 1 - window.end : 0]);
             // The commits finished by then: those of the blocks that began at or before it, but block b.
             c.since = static_cast<std::uint32_t>(
-                std::upper_bound(block_start.begin(), block_start.begin() + static_cast<std::ptrdiff_t>(b + 1), c.start) -
+                std::upper_bound(block_start.begin(), block_start.begin() + static_cast<std::ptrdiff_t>(b + 1), start) -
                 block_start.begin() - 1);
-            c.end = c.start;
+            c.end = start;
             for (std::size_t k = first[cursor]; k < first[cursor + 1]; ++k)
-                c.end += trace.seeds[k].growth_seconds * speculative_cost;
+                c.end += trace.seeds[k].speculative_seconds * beside;
             *j = c.end;
             ++cursor;
         }
-        // A speculation still running is not waited for: the committer grows
-        // other seeds meanwhile, which this replays as growing the block itself.
         const bool speculated = claims[b].claimed && claims[b].end <= now;
         if (speculated) rule.open_block(trace.reads, first[b], first[b + 1], claims[b].since);
         for (std::size_t k = first[b]; k < first[b + 1]; ++k) {
+            const SeedTrace& s = trace.seeds[k];
             const bool kept = speculated && rule.keeps(k, trace.reads.of(k));
             if (speculated && !kept) ++regrown;
             for (std::uint32_t t : trace.writes.of(k)) kept ? rule.wrote(t) : rule.grew(t);
-            now += kept ? trace.seeds[k].mark_seconds : trace.seeds[k].growth_seconds;
+            now += (s.walk_seconds + (kept ? s.mark_seconds : s.growth_seconds)) * beside;
+            if (s.validation_seconds > 0) queue.push(now, s.validation_seconds * beside);
         }
         rule.finish_commit();
     }
-    return {sequential / now, static_cast<double>(regrown) / static_cast<double>(trace.seeds.size())};
+    speculator_free.push_back(now);
+    const double end = queue.drain(std::move(speculator_free));
+    return {sequential / end, static_cast<double>(regrown) / static_cast<double>(trace.seeds.size())};
 }
 
 }  // namespace trelvane

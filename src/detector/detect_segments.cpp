@@ -169,12 +169,20 @@ Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T>
 }
 
 template <class T>
-SeedLoopTrace trace_seed_loop(std::span<const T> samples, std::uint64_t width, std::uint64_t height, double scale) {
+void with_seed_run(std::span<const T> samples, std::uint64_t width, std::uint64_t height, double scale,
+                   const std::function<void(const SeedRun&)>& use) {
     const ImageSize size = working_size(width, height, scale);
-    if (samples.size() != dims_product(width, height) || size.width < 3 || size.height < 3) return {};
+    if (samples.size() != dims_product(width, height) || size.width < 3 || size.height < 3) return;
     FrontEnd fe = fused_front_end(samples, width, height, scale);
     const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks);
-    return trace_seed_loop(SeedRun(fe.field, fe.used, seeds));
+    use(SeedRun(fe.field, fe.used, seeds));
+}
+
+template <class T>
+SeedLoopTrace trace_seed_loop(std::span<const T> samples, std::uint64_t width, std::uint64_t height, double scale) {
+    SeedLoopTrace trace;
+    with_seed_run(samples, width, height, scale, [&](const SeedRun& run) { trace = trace_seed_loop(run); });
+    return trace;
 }
 
 template <class T>
@@ -189,6 +197,8 @@ Checked<std::vector<Segment>> detect_segments(std::span<const T> samples, std::u
     template Checked<std::vector<Segment>> run_pipeline<T>(Pipeline, std::span<const T>, std::uint64_t,        \
                                                            std::uint64_t, double, StageTimes*, WorkerPool&,    \
                                                            SeedLoopProbe*);                                   \
+    template void with_seed_run<T>(std::span<const T>, std::uint64_t, std::uint64_t, double,                  \
+                                   const std::function<void(const SeedRun&)>&);                                \
     template SeedLoopTrace trace_seed_loop<T>(std::span<const T>, std::uint64_t, std::uint64_t, double);
 TRELVANE_DETECT(double)
 TRELVANE_DETECT(float)

@@ -31,6 +31,14 @@ Checked<std::vector<Segment>> run_pipeline(Pipeline pipeline, std::span<const T>
                                            std::uint64_t height, double scale, StageTimes* times = nullptr,
                                            WorkerPool& pool = process_pool(), SeedLoopProbe* probe = nullptr);
 
+// Runs detect_segments's front end and ordering, then use(run) on the seed
+// loop's input (the field, the used mask as the loop starts, the seeds), for
+// the benchmark's experiments on the loop; use is not called where the run
+// grows nothing.
+template <class T>
+void with_seed_run(std::span<const T> samples, std::uint64_t width, std::uint64_t height, double scale,
+                   const std::function<void(const SeedRun&)>& use);
+
 // The seed loop of detect_segments's run recorded for the model of the
 // parallel loop (seed_loop.hpp); empty where the run grows nothing.
 template <class T>

@@ -28,6 +28,7 @@
 // growth of the block that read one of them is grown again too.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -36,19 +37,27 @@
 namespace trelvane {
 
 // Tiles named growth after growth. Each growth's entries name every tile it
-// noted; a tile is not noted twice in a row, but only within one growth, so
-// that no growth relies on the entries of the one before it.
+// noted. A growth notes the same few tiles over and over (those around the
+// pixels it visits): a tile found in a small direct-mapped table of the
+// growth's recent tiles is not noted again. The table is emptied between
+// growths, so that no growth relies on the entries of the one before it;
+// a tile pushed out of the table may be noted twice, which is harmless.
 class GrowthTiles {
 public:
+    GrowthTiles() { recent_.fill(no_tile); }
     void note(std::uint32_t tile) {
-        if (tiles_.size() == start_ || tiles_.back() != tile) tiles_.push_back(tile);
+        std::uint32_t& slot = recent_[tile % recent_.size()];
+        if (slot == tile) return;
+        slot = tile;
+        tiles_.push_back(tile);
     }
     // The entries noted from here on are the next growth's.
     void end_growth() {
         ends_.push_back(tiles_.size());
         start_ = tiles_.size();
+        recent_.fill(no_tile);
     }
-    void clear() { tiles_.clear(), ends_.clear(), start_ = 0; }
+    void clear() { tiles_.clear(), ends_.clear(), start_ = 0, recent_.fill(no_tile); }
     std::size_t growths() const { return ends_.size(); }
     std::span<const std::uint32_t> of(std::size_t growth) const {
         const std::size_t from = growth ? ends_[growth - 1] : 0;
@@ -58,9 +67,11 @@ public:
     std::span<const std::uint32_t> current() const { return std::span(tiles_).subspan(start_); }
 
 private:
+    static constexpr std::uint32_t no_tile = UINT32_MAX;  // tile indices stay below: 16 pixels a tile
     std::vector<std::uint32_t> tiles_;
     std::vector<std::size_t> ends_;
     std::size_t start_ = 0;
+    std::array<std::uint32_t, 32> recent_;
 };
 
 // The committer's record of which commit last wrote each tile, and the rule

@@ -101,13 +101,24 @@ private:
     TileGrid tiles_;
 };
 
+// One pixel per bit, over words owned elsewhere: a view keeps this pointer
+// in a register through a growth, where a reference to the owner would be
+// reloaded after every store.
+struct PixelBits {
+    std::uint64_t* words;
+    bool contains(std::size_t q) const { return words[q / 64] >> (q % 64) & 1; }
+    void insert(std::size_t q) const { words[q / 64] |= std::uint64_t{1} << (q % 64); }
+    void erase(std::size_t q) const { words[q / 64] &= ~(std::uint64_t{1} << (q % 64)); }
+};
+
 // One pixel per bit: the pixels a speculative growth holds.
 class PixelSet {
 public:
     explicit PixelSet(std::size_t pixels) : words_((pixels + 63) / 64, 0) {}
-    bool contains(std::size_t q) const { return words_[q / 64] >> (q % 64) & 1; }
-    void insert(std::size_t q) { words_[q / 64] |= std::uint64_t{1} << (q % 64); }
-    void erase(std::size_t q) { words_[q / 64] &= ~(std::uint64_t{1} << (q % 64)); }
+    PixelBits bits() { return {words_.data()}; }
+    bool contains(std::size_t q) { return bits().contains(q); }
+    void insert(std::size_t q) { bits().insert(q); }
+    void erase(std::size_t q) { bits().erase(q); }
     void clear() { std::fill(words_.begin(), words_.end(), 0); }
 
 private:
@@ -123,15 +134,20 @@ class SpeculativeMask {
 public:
     SpeculativeMask(const UsedMask& shared, PixelSet& held, GrowthTiles& footprints, const TileGrid& tiles,
                     std::size_t width, std::size_t height)
-        : shared_(shared.data()), size_(shared.size()), held_(held), footprints_(footprints), tiles_(tiles),
+        : shared_(shared.data()), size_(shared.size()), held_(held.bits()), footprints_(footprints), tiles_(tiles),
           last_x_(width - 1), last_y_(height - 1) {}
     std::size_t size() const { return size_; }
     bool taken(std::size_t q) const { return load_shared(shared_, q) || held_.contains(q); }
     void take(std::size_t q) { held_.insert(q); }
     void release(std::size_t q) { held_.erase(q); }
     // The tiles of the 3 × 3 pixels around (x, y), clipped to the image:
-    // one tile unless the block straddles a tile border.
+    // one tile unless the block straddles a tile border. It does not when x
+    // modulo the tile side is neither 0 nor side - 1 (x + 1 modulo the side
+    // is 2 or more), and the same for y: then x - 1 and x + 1 lie in x's
+    // tile, and y - 1 and y + 1 in y's. That is the common case.
     void visit(std::size_t x, std::size_t y) {
+        constexpr std::size_t inner = tile_side - 2;  // the bits of 2 ... side - 1
+        if ((x + 1) & inner && (y + 1) & inner) return footprints_.note(tiles_.at(x, y));
         const std::size_t x0 = x == 0 ? 0 : x - 1, x1 = std::min(x + 1, last_x_);
         const std::size_t y0 = y == 0 ? 0 : y - 1, y1 = std::min(y + 1, last_y_);
         footprints_.note(tiles_.at(x0, y0));
@@ -145,7 +161,7 @@ public:
 private:
     const std::uint8_t* shared_;
     std::size_t size_;
-    PixelSet& held_;
+    PixelBits held_;
     GrowthTiles& footprints_;
     TileGrid tiles_;
     std::size_t last_x_, last_y_;

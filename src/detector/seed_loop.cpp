@@ -390,30 +390,78 @@ private:
 
 }  // namespace
 
-SeedLoopTrace trace_seed_loop(const SeedRun& run) {
-    using clock = std::chrono::steady_clock;
-    const auto seconds = [](clock::duration d) { return std::chrono::duration<double>(d).count(); };
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Pass 1: the sequential loop as the committer runs it, each seed at its
+// turn on the mask in place, timed seed by seed.
+void trace_at_turn(const SeedRun& run, SeedLoopTrace& trace) {
+    const TileGrid tiles(run.field.width);
+    KeepRule rule(trace.tiles);
+    StampedMask mask(run.used, rule, tiles);
+    Region region;
+    Rect rect;
+    auto last = Clock::now();
+    for (std::size_t i = 0; i < run.seeds.size(); ++i) {
+        prefetch_ahead(run.seeds, i, run.field, run.used);
+        if (mask.taken(run.seeds[i])) continue;
+        const auto reached = Clock::now();
+        const SeedFate fate = process_seed(run.seeds[i], run, mask, region, rect);
+        const auto grown = Clock::now();
+        if (fate == SeedFate::dense) validate(rect, run.field, run.constants);
+        const auto validated = Clock::now();
+        trace.seeds.push_back(
+            {i, seconds(reached - last), seconds(grown - reached), 0, 0, seconds(validated - grown)});
+        last = validated;
+    }
+}
+
+// Pass 2, from the same mask: each seed grown through a speculative view, a
+// speculator's walk and growth timed together, then its region marked as
+// the committer marks a kept one; the tiles of what it read and wrote.
+void trace_speculative(const SeedRun& run, SeedLoopTrace& trace) {
     const PixelGrid grid(run.field.width);
     const TileGrid tiles(run.field.width);
-    SeedLoopTrace trace{run.seeds.size(), tiles.count(run.field.height), {}, {}, {}};
     PixelSet held(run.used.size());
     Region region;
     Rect rect;
-    SpeculativeMask mask(run.used, held, trace.reads, tiles, run.field.width, run.field.height);
-    auto last = clock::now();
+    // The growth's footprint, copied out of the timed part: a speculator
+    // reuses its block's footprint buffer rather than grow one for the run.
+    GrowthTiles footprint;
+    SpeculativeMask mask(run.used, held, footprint, tiles, run.field.width, run.field.height);
+    std::size_t k = 0;
+    auto last = Clock::now();
     walk_seeds(run, 0, run.seeds.size(), mask, region, rect, [&](std::size_t i, SeedFate) {
-        const auto grown = clock::now();
-        trace.reads.end_growth();
+        const auto grown = Clock::now();
         for (std::uint32_t q : region) {
             run.used[q] = 1;
             held.erase(q);
         }
-        const auto marked = clock::now();
+        const auto marked = Clock::now();
+        footprint.end_growth();
+        for (std::uint32_t t : footprint.of(0)) trace.reads.note(t);
+        trace.reads.end_growth();
+        footprint.clear();
         for (std::uint32_t q : region) trace.writes.note(tiles.of(q, grid));
         trace.writes.end_growth();
-        trace.seeds.push_back({i, seconds(grown - last), seconds(marked - grown)});
-        last = clock::now();
+        // Both passes grow the same seeds: the loop's result does not depend on the view.
+        if (k == trace.seeds.size() || trace.seeds[k].position != i) fail("the traced passes grew different seeds");
+        trace.seeds[k].speculative_seconds = seconds(grown - last);
+        trace.seeds[k++].mark_seconds = seconds(marked - grown);
+        last = Clock::now();
     });
+}
+
+}  // namespace
+
+SeedLoopTrace trace_seed_loop(const SeedRun& run) {
+    SeedLoopTrace trace{run.seeds.size(), TileGrid(run.field.width).count(run.field.height), {}, {}, {}};
+    const std::vector<std::uint8_t> start(run.used.begin(), run.used.end());
+    trace_at_turn(run, trace);
+    std::copy(start.begin(), start.end(), run.used.begin());
+    trace_speculative(run, trace);
     return trace;
 }
 

@@ -190,15 +190,16 @@ struct SeedLoopProbe {
 void parallel_seed_loop(const SeedRun& run, ValidationQueue& queue, WorkerPool& pool, SeedLoopProbe* probe,
                         const std::function<void()>& loop_done);
 
-// The sequential seed loop recorded for a model of the parallel one: for
-// every seed grown, its position, the seconds its growth took (through a
-// speculative view of the mask, walking past the taken seeds before it) and
-// the seconds it took to mark its region in the mask, as the committer does
-// for a kept growth; growth by growth, the tiles it read (its footprint)
-// and those of its region.
+// The sequential seed loop recorded for a model of the parallel one, in two
+// passes: for every seed grown, its position; at its turn, as the committer
+// grows it, the seconds spent walking past the taken seeds before it, on its
+// growth and on validating its candidate (0 unless dense); through a
+// speculative view of the mask, the seconds of the walk and growth together
+// and of marking its region as the committer marks a kept one; growth by
+// growth, the tiles it read (its footprint) and those of its region.
 struct SeedTrace {
     std::size_t position;
-    double growth_seconds, mark_seconds;
+    double walk_seconds, growth_seconds, speculative_seconds, mark_seconds, validation_seconds;
 };
 struct SeedLoopTrace {
     std::size_t positions = 0, tiles = 0;
