@@ -4,13 +4,14 @@
 // and a byte check per output sample against the margin of a proven bound
 // (float32_rows.hpp derives it). An output pixel whose bytes the check cannot
 // prove is sampled again by the scalar reference. This is the one exception
-// to the exact kernels' rules: the float sums alone round differently, with
-// fused multiply-adds, in float32_sums only (the machine-code scan tells the
-// function by name).
+// to the exact kernels' rules: the float sums alone round differently, and the
+// Lanczos-3 ones use fused multiply-adds, in float32_sums only (the
+// machine-code scan tells the function by name).
 
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "warp/float32_rows.hpp"
 #include "warp/vector_kernels-inl.hpp"
@@ -31,6 +32,80 @@ template <class T, int C, Filter F>
 inline int sample_exactly(const ScalarSampler<T, C, F>& exact, Vq redo, const Vd& x, const Vd& y, T* dest) {
     return any(redo) ? sample_lanes(exact, redo, x, y, dest) : 0;
 }
+
+// The float32 sums of a bilinear group of 8-bit pixels before their last
+// addition, within bilinear_float32.bound of the reference's once
+// add_taps_of_two has added the two taps. The word of a row holds its left
+// and right taps side by side; byte_pair puts channel c of both in one
+// vector, weighed by w00 and w01 (upper row) or w10 and w11 (lower row), and
+// the rows are added: rows[c] holds, in block order, w00·p00 + w10·p10 and
+// w01·p01 + w11·p11 of each pixel. A term passes bilinear_sum_roundings
+// roundings: its product, the rows' addition and the taps' addition, none
+// fused.
+template <int C>
+inline void float32_sums(const Vu (&word)[2], const Vd (&w)[4], V2f (&rows)[C]) {
+    static_assert(bilinear_sum_roundings == 3, "a product and two additions");
+    const auto to_float = [](Vd v) { return __builtin_convertvector(v, Vf); };
+    const V2f upper = interleave_pairs(to_float(w[0]), to_float(w[1]));
+    const V2f lower = interleave_pairs(to_float(w[2]), to_float(w[3]));
+    static_for<C>([&](auto c) {
+        rows[c] = byte_pair<c, C + c>(word[0]) * upper + byte_pair<c, C + c>(word[1]) * lower;
+    });
+}
+
+// Bilinear on 8-bit samples: the exact kernel's plans and gathers; two groups
+// are summed in float32 together, so that the sums of 2N pixels fill the
+// vectors of the check, and stored as the nearest whole number of each sum
+// wherever it is farther than the margin from a tie (see bilinear_float32).
+// A group without a partner keeps the exact sums.
+template <class T, int C>
+struct Float32Bilinear : Bilinear<T, C> {
+    using Exact = Bilinear<T, C>;
+    struct Plan : Exact::Plan {
+        Vd x, y;  // the positions, for the scalar fallback
+    };
+    ScalarSampler<T, C, Filter::Bilinear> exact;
+    std::uint64_t recomputed = 0;  // output pixels of the fallback
+
+    Group plan(const Lanes& p, Plan& g) const {
+        g.x = p.x, g.y = p.y;
+        return Exact::plan(p, g);
+    }
+
+    static constexpr bool finish_pairs = true;
+    [[gnu::always_inline]] void finish_pair(const Plan& a, const Plan& b, T* dest) {
+        // A clamped lane's word holds some other pixel as its right tap.
+        if (any((a.clamped & a.live) | (b.clamped & b.live))) {
+            Exact::finish(a, dest);
+            Exact::finish(b, dest + N * C);
+            return;
+        }
+        const Plan* const group[2] = {&a, &b};
+        V2f rows[2][C];
+        static_for<2>([&](auto k) {
+            Vd w[4];
+            Exact::weights(*group[k], w);
+            float32_sums<C>(group[k]->word, w, rows[k]);
+        });
+        constexpr float limit = 0.5f - bilinear_float32.margin;
+        const V2i live = pair_of(narrow(a.live), narrow(b.live));
+        V2i sure = live, packed{};
+        static_for<C>([&](auto c) {
+            const V2f sum = add_taps_of_two(rows[0][c], rows[1][c]), nearest = nearest_floats(sum);
+            sure &= magnitude(sum - nearest) < limit;
+            packed |= __builtin_convertvector(nearest, V2i) << (8 * c);
+        });
+        store_packed_pair<C>(groups_in_order(packed & live), dest);
+        const V2i redo = live & ~sure;
+        if (!any(redo)) return;
+        const V2i lanes = groups_in_order(redo);
+        for (int k = 0; k < 2; ++k) {
+            Vi of_group;
+            std::memcpy(&of_group, reinterpret_cast<const char*>(&lanes) + k * sizeof of_group, sizeof of_group);
+            recomputed += sample_exactly(exact, widen(of_group), group[k]->x, group[k]->y, dest + k * N * C);
+        }
+    }
+};
 
 // The float32 sums of an interior Lanczos-3 group of 8-bit RGB pixels, one
 // per channel, within lanczos3_float32.bound of the reference's. The 18 bytes

@@ -1,5 +1,5 @@
 // The float32 paths of the vector levels: which calls have one, and the
-// proven bound that decides, output sample by output sample, whether a
+// proven bounds that decide, output sample by output sample, whether a
 // float32 sum gives the reference's byte. The kernels are in
 // float32_rows-inl.hpp. Positions, floors, phases and weights are computed in
 // double exactly as the reference computes them; only the sums are float32,
@@ -23,7 +23,8 @@ namespace trelvane {
 // bilinear one measured 1.10-1.13 times faster in RGB and no faster in gray,
 // at both levels.
 constexpr bool has_float32_path(Filter filter, int sample_bytes, int channels) {
-    return filter == Filter::Lanczos3 && sample_bytes == 1 && channels == 3;
+    if (sample_bytes != 1) return false;
+    return filter == Filter::Bilinear || channels == 3;
 }
 
 // γ(n, v) = n·v / (1 − n·v): n roundings of unit v, each multiplying what it
@@ -73,6 +74,38 @@ inline constexpr Float32Bound lanczos3_float32 = [] {
 }();
 static_assert(lanczos3_float32.margin >= lanczos3_float32.bound + 0x1p-16 + 0x1p-45);
 static_assert(lanczos3_float32.bound > 4.34513e-4 && lanczos3_float32.bound < 4.34514e-4,
+              "the figure the derivation above quotes");
+
+// Bilinear (8-bit gray and RGB). The four weights w = (1 − tx)·(1 − ty), tx·(1
+// − ty), (1 − tx)·ty, tx·ty are the reference's doubles, non-negative, each
+// within 3 double roundings of products that sum to exactly 1: Σ w ≤ (1 +
+// 2^-53)³ < 1 + 2^-50 = L. With u = 2^-24 as above:
+// - Float weights: 1 rounding per term (a weight below 2^-126 errs by up to
+//   2^-150 absolutely instead: the underflow term covers it, times 255).
+// - Float products and sums: a term passes bilinear_sum_roundings = 3 of them
+//   (see float32_sums): |Ŝ − S| ≤ γ(4, u)·255·L.
+// - Underflow: as above, 2^-130 covers every rounding below 2^-126.
+// - The reference's double sum: 1 rounding for the product and 3 additions:
+//   |S_double − S| ≤ γ(4, 2^-53)·255·L.
+// The bound is 6.07968e-5.
+// The check. S_double lies in [0, 255·L], so the reference's r = S_double +
+// 1/2 rounded to double lies in [1/2, 256), within 2^-46 of the sum, and its
+// byte is floor(r) (the clamps never act). The float path rounds Ŝ to the
+// nearest whole number n; where |Ŝ − n| < 1/2 − m (the difference is exact),
+// r lies in (n + m − bound − 2^-46, n + 1 − m + bound + 2^-46), inside (n,
+// n + 1) when m ≥ bound + 2^-46: then the byte is n. m = 2^-14 is, and keeps
+// 1/2 − m exact in float.
+inline constexpr double bilinear_weight_sum = 1 + 0x1p-50;
+inline constexpr int bilinear_sum_roundings = 3;
+inline constexpr Float32Bound bilinear_float32 = [] {
+    constexpr double terms = 255 * bilinear_weight_sum;
+    constexpr int products = bilinear.taps * bilinear.taps;
+    return Float32Bound{gamma(1 + bilinear_sum_roundings, 0x1p-24) * terms + gamma(products, 0x1p-53) * terms +
+                            0x1p-130,
+                        0x1p-14f};
+}();
+static_assert(bilinear_float32.margin >= bilinear_float32.bound + 0x1p-46);
+static_assert(bilinear_float32.bound > 6.07967e-5 && bilinear_float32.bound < 6.07968e-5,
               "the figure the derivation above quotes");
 
 }  // namespace trelvane

@@ -183,13 +183,15 @@ inline void prefetch_lanes(const unsigned char* base, Vi offsets) {
     _mm_prefetch(reinterpret_cast<const char*>(base + offsets[N - 1]), _MM_HINT_T0);
 }
 
-// Primitives of the float32 path. A float vector of 2N lanes holds two taps
+// Primitives of the float32 paths. A float vector of 2N lanes holds two taps
 // of N output pixels, in the block order of the gathered words: each 16-byte
 // block of N words holds the words of pixels 2b and 2b + 1, and the same
 // block of floats holds [tap a of 2b, tap a of 2b + 1, tap b of 2b, tap b of
 // 2b + 1]. Every float vector of the float32 sums keeps this order, so it
 // costs one byte shuffle per two taps.
 typedef float V2f __attribute__((vector_size(N * 8)));
+
+typedef std::int32_t V2i __attribute__((vector_size(N * 8)));
 
 // [a0 … aN−1], [b0 … bN−1] → [a0 a1 b0 b1 a2 a3 b2 b3 …]: per-pixel values
 // of two taps in the block order.
@@ -236,8 +238,8 @@ inline V2f byte_pair(Vu word) {
 #endif
 }
 
-// a·b + c rounded once. Only the float32 sums use it, whose error bound
-// counts one rounding for it; the machine-code scan allows fused
+// a·b + c rounded once. Only the Lanczos-3 float32 sums use it, whose error
+// bound counts one rounding for it; the machine-code scan allows fused
 // multiply-adds in float32_sums alone.
 [[gnu::always_inline]] inline V2f fused_multiply_add(V2f a, V2f b, V2f c) {
 #if defined(__AVX512F__)
@@ -262,6 +264,88 @@ inline Vf floor_floats(Vf x) {
 #else
     return Vf(_mm_round_ps(__m128(x), down));
 #endif
+}
+
+// Two groups of N pixels, a and b, in one vector of 2N lanes: the pair
+// order [a0 a1 b0 b1 a2 a3 b2 b3 …], pixels 2k and 2k + 1 of each group in
+// 16-byte block k.
+
+// [a0 a1 a'0 a'1 …] (first and second taps of group a, block order), the same
+// of b → [a0 + a'0, a1 + a'1, b0 + b'0, b1 + b'1, …] in the pair order.
+inline V2f add_taps_of_two(V2f a, V2f b) {
+#if defined(__AVX512F__)
+    const V2f first = __builtin_shufflevector(a, b, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
+    const V2f second = __builtin_shufflevector(a, b, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
+#else
+    const V2f first = __builtin_shufflevector(a, b, 0, 1, 8, 9, 4, 5, 12, 13);
+    const V2f second = __builtin_shufflevector(a, b, 2, 3, 10, 11, 6, 7, 14, 15);
+#endif
+    return first + second;
+}
+// [a0 … aN−1], [b0 … bN−1] → [a0 a1 b0 b1 a2 a3 b2 b3 …] (pair order).
+inline V2i pair_of(Vi a, Vi b) {
+#if defined(__AVX512F__)
+    return __builtin_shufflevector(a, b, 0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+#else
+    return __builtin_shufflevector(a, b, 0, 1, 4, 5, 2, 3, 6, 7);
+#endif
+}
+// [a0 a1 b0 b1 a2 a3 b2 b3 …] (pair order) → [a0 … aN−1 b0 … bN−1].
+inline V2i groups_in_order(V2i v) {
+#if defined(__AVX512F__)
+    return __builtin_shufflevector(v, v, 0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
+#else
+    return __builtin_shufflevector(v, v, 0, 1, 4, 5, 2, 3, 6, 7);
+#endif
+}
+// [m0 … m2N−1] → m0 ≠ 0 or … or m2N−1 ≠ 0.
+inline bool any(V2i m) {
+#if defined(__AVX512F__)
+    return _mm512_test_epi32_mask(__m512i(m), __m512i(m)) != 0;
+#else
+    return !_mm256_testz_si256(__m256i(m), __m256i(m));
+#endif
+}
+
+// [x0 … x2N−1] → [x0 … x2N−1] rounded to the nearest whole number (ties to
+// even), floats, exactly.
+inline V2f nearest_floats(V2f x) {
+    constexpr int nearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+#if defined(__AVX512F__)
+    return V2f(_mm512_roundscale_ps(__m512(x), nearest));  // scale bits 0: whole numbers
+#else
+    return V2f(_mm256_round_ps(__m256(x), nearest));
+#endif
+}
+// [x0 … x2N−1] → [|x0| … |x2N−1|]: the sign bits cleared.
+inline V2f magnitude(V2f x) { return V2f(V2i(x) & 0x7FFFFFFF); }
+
+// [s0 … s2N−1] (group order; pixel k's samples at bytes 0 … C − 1 of s_k)
+// → dest[0 … 2N·C − 1]: the pixels of two groups side by side. RGB: the
+// squeeze and join of store_rgb8 below, on twice the lanes.
+template <int C>
+inline void store_packed_pair(V2i packed, std::uint8_t* dest) {
+    if constexpr (C == 1) {
+        typedef std::uint8_t Vb __attribute__((vector_size(N * 2)));
+        const Vb bytes = __builtin_convertvector(packed, Vb);
+        std::memcpy(dest, &bytes, sizeof bytes);
+    } else {
+        typedef char Vb __attribute__((vector_size(N * 8)));
+        Vb squeeze;
+        for (int b = 0; b < N * 8; ++b) {
+            const int k = b % 16;
+            squeeze[b] = k < 12 ? char(k / 3 * 4 + k % 3) : char(0x80);
+        }
+#if defined(__AVX512F__)
+        const __m512i quarters = _mm512_shuffle_epi8(__m512i(packed), __m512i(squeeze));
+        const __m512i joined = _mm512_permutexvar_epi32(
+            _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15), quarters);
+#else
+        const __m256i halves = _mm256_shuffle_epi8(__m256i(packed), __m256i(squeeze));
+        const __m256i joined = _mm256_permutevar8x32_epi32(halves, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+#endif
+        std::memcpy(dest, &joined, N * 6);
+    }
 }
 
 // sample[c] lane l → dest[3l + c] as 8 bits, 0 where live is 0.

@@ -23,8 +23,10 @@ namespace {
 template <Filter F, bool Float32, class T, int C>
 auto make_kernel(const Source<T, C>& source, const ScalarSampler<T, C, F>& exact) {
     if constexpr (F == Filter::Bilinear) {
-        static_assert(!Float32, "no float32 bilinear kernel");
-        return Bilinear<T, C>{source};
+        if constexpr (Float32)
+            return Float32Bilinear<T, C>{{source}, exact};
+        else
+            return Bilinear<T, C>{source};
     } else {
         const double* entries = exact.table.front().data();
         if constexpr (Float32)
@@ -47,8 +49,6 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
     const ScalarSampler<T, C, F> exact{src, table};
     auto kernel = make_kernel<F, Float32>(source, exact);
     using Kernel = decltype(kernel);
-    static_assert(Kernel::fetch_whole_block || !Kernel::finish_pairs,
-                  "a pair is finished before its second group would be fetched");
     constexpr int G = Kernel::groups_per_block;
     typename Kernel::Plan plans[G];
     Group groups[G];
@@ -69,6 +69,7 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
                 if constexpr (!Kernel::fetch_whole_block) kernel.fetch(plans[g]);
                 if constexpr (Kernel::finish_pairs) {
                     if (g + 1 < count && groups[g + 1] == Group::Vector) {
+                        if constexpr (!Kernel::fetch_whole_block) kernel.fetch(plans[g + 1]);
                         kernel.finish_pair(plans[g], plans[g + 1], dest);
                         ++g;
                         continue;
@@ -102,6 +103,9 @@ TRELVANE_ROWS(std::uint16_t, 3, HomographyRow)
 // The float32 kernels this level has (has_float32_path).
 TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, MapRow, true)
 TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, HomographyRow, true)
+TRELVANE_ROW(std::uint8_t, 1, Filter::Bilinear, MapRow, true)
+TRELVANE_ROW(std::uint8_t, 3, Filter::Bilinear, MapRow, true)
+TRELVANE_ROW(std::uint8_t, 3, Filter::Bilinear, HomographyRow, true)
 #undef TRELVANE_ROWS
 #undef TRELVANE_ROW
 
