@@ -183,12 +183,17 @@ inline void prefetch_lanes(const unsigned char* base, Vi offsets) {
     _mm_prefetch(reinterpret_cast<const char*>(base + offsets[N - 1]), _MM_HINT_T0);
 }
 
-// Primitives of the float32 paths. A float vector of 2N lanes holds two taps
-// of N output pixels, in the block order of the gathered words: each 16-byte
-// block of N words holds the words of pixels 2b and 2b + 1, and the same
-// block of floats holds [tap a of 2b, tap a of 2b + 1, tap b of 2b, tap b of
-// 2b + 1]. Every float vector of the float32 sums keeps this order, so it
-// costs one byte shuffle per two taps.
+// The cache line at base + offset on its way.
+inline void prefetch_line(const unsigned char* base, std::int32_t offset) {
+    _mm_prefetch(reinterpret_cast<const char*>(base + offset), _MM_HINT_T0);
+}
+
+// Primitives of the float32 paths. In the Lanczos-3 sums a float vector of 2N
+// lanes holds two taps of N output pixels, in the block order of the gathered
+// words: each 16-byte block of N words holds the words of pixels 2b and 2b +
+// 1, and the same block of floats holds [tap a of 2b, tap a of 2b + 1, tap b
+// of 2b, tap b of 2b + 1]. Every float vector of those sums keeps this order,
+// so it costs one byte shuffle per two taps.
 typedef float V2f __attribute__((vector_size(N * 8)));
 
 typedef std::int32_t V2i __attribute__((vector_size(N * 8)));
@@ -266,36 +271,42 @@ inline Vf floor_floats(Vf x) {
 #endif
 }
 
-// Two groups of N pixels, a and b, in one vector of 2N lanes: the pair
-// order [a0 a1 b0 b1 a2 a3 b2 b3 …], pixels 2k and 2k + 1 of each group in
-// 16-byte block k.
+// The float32 bilinear kernel works on 2N output pixels at once, one per
+// 32-bit lane, in their own order: [a0 … a2N−1].
 
-// [a0 a1 a'0 a'1 …] (first and second taps of group a, block order), the same
-// of b → [a0 + a'0, a1 + a'1, b0 + b'0, b1 + b'1, …] in the pair order.
-inline V2f add_taps_of_two(V2f a, V2f b) {
+// [o0 … o2N−1] → [4 bytes at base + o0 … 4 bytes at base + o2N−1], every lane
+// read (the caller has checked every offset).
+inline V2i gather_dwords(const unsigned char* base, V2i offsets) {
 #if defined(__AVX512F__)
-    const V2f first = __builtin_shufflevector(a, b, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
-    const V2f second = __builtin_shufflevector(a, b, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
+    return V2i(_mm512_i32gather_epi32(__m512i(offsets), base, 1));
 #else
-    const V2f first = __builtin_shufflevector(a, b, 0, 1, 8, 9, 4, 5, 12, 13);
-    const V2f second = __builtin_shufflevector(a, b, 2, 3, 10, 11, 6, 7, 14, 15);
-#endif
-    return first + second;
-}
-// [a0 … aN−1], [b0 … bN−1] → [a0 a1 b0 b1 a2 a3 b2 b3 …] (pair order).
-inline V2i pair_of(Vi a, Vi b) {
-#if defined(__AVX512F__)
-    return __builtin_shufflevector(a, b, 0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
-#else
-    return __builtin_shufflevector(a, b, 0, 1, 4, 5, 2, 3, 6, 7);
+    return V2i(_mm256_i32gather_epi32(reinterpret_cast<const int*>(base), __m256i(offsets), 1));
 #endif
 }
-// [a0 a1 b0 b1 a2 a3 b2 b3 …] (pair order) → [a0 … aN−1 b0 … bN−1].
-inline V2i groups_in_order(V2i v) {
+// [w0 … w2N−1] → [byte K of w0 … byte K of w2N−1] (little-endian order).
+template <int K>
+inline V2i byte_of(V2i word) {
+    typedef std::uint32_t V2u __attribute__((vector_size(N * 8)));
+    const V2u w = V2u(word) >> (8 * K);
+    if constexpr (K == 3) return V2i(w);
+    return V2i(w & 0xFF);
+}
+// [m0 … m2N−1] (each lane −1 or 0) → bit l set where m_l is −1.
+inline unsigned lane_bits(V2i m) {
 #if defined(__AVX512F__)
-    return __builtin_shufflevector(v, v, 0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
+    return _mm512_movepi32_mask(__m512i(m));
 #else
-    return __builtin_shufflevector(v, v, 0, 1, 4, 5, 2, 3, 6, 7);
+    return unsigned(_mm256_movemask_ps(__m256(m)));
+#endif
+}
+inline bool all(V2i m) { return lane_bits(m) == (1u << 2 * N) - 1; }
+// [x0 … x2N−1] → [floor x0 … floor x2N−1], floats, exactly.
+inline V2f floor_floats(V2f x) {
+    constexpr int down = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+#if defined(__AVX512F__)
+    return V2f(_mm512_roundscale_ps(__m512(x), down));  // scale bits 0: whole numbers
+#else
+    return V2f(_mm256_round_ps(__m256(x), down));
 #endif
 }
 // [m0 … m2N−1] → m0 ≠ 0 or … or m2N−1 ≠ 0.
@@ -320,11 +331,11 @@ inline V2f nearest_floats(V2f x) {
 // [x0 … x2N−1] → [|x0| … |x2N−1|]: the sign bits cleared.
 inline V2f magnitude(V2f x) { return V2f(V2i(x) & 0x7FFFFFFF); }
 
-// [s0 … s2N−1] (group order; pixel k's samples at bytes 0 … C − 1 of s_k)
-// → dest[0 … 2N·C − 1]: the pixels of two groups side by side. RGB: the
-// squeeze and join of store_rgb8 below, on twice the lanes.
+// [s0 … s2N−1] (pixel k's samples at bytes 0 … C − 1 of s_k) → dest[0 …
+// 2N·C − 1]. RGB: the squeeze and join of store_rgb8 below, on twice the
+// lanes.
 template <int C>
-inline void store_packed_pair(V2i packed, std::uint8_t* dest) {
+inline void store_packed(V2i packed, std::uint8_t* dest) {
     if constexpr (C == 1) {
         typedef std::uint8_t Vb __attribute__((vector_size(N * 2)));
         const Vb bytes = __builtin_convertvector(packed, Vb);
