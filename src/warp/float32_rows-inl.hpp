@@ -70,10 +70,15 @@ struct Float32Bilinear {
         if constexpr (C == 1) taken &= top + row_bytes <= source.last_word + 4;
         if (!all(taken)) return false;
         // The upper row is mostly in the cache, read by the output row above;
-        // the lower one is new. Loading the row below it now lets the next
-        // output row find its new row in the cache.
-        const std::int64_t below = std::int64_t{top[0]} + 2 * row_bytes;
-        if (below <= source.last_word) prefetch_line(source.bytes, static_cast<std::int32_t>(below));
+        // the lower one is new, and a gather waiting for memory stalls the
+        // step. Loading the two source rows below now lets the next output
+        // rows find theirs in the cache (the pool hands out rows one by one,
+        // so a thread's next row is often two rows down). The exact kernel,
+        // bound by its arithmetic, measured no faster with these loads.
+        for (int r = 2; r < 4; ++r) {
+            const std::int64_t below = std::int64_t{top[0]} + r * row_bytes;
+            if (below <= source.last_word) prefetch_line(source.bytes, static_cast<std::int32_t>(below));
+        }
         V2i word[2][C == 1 ? 1 : 2];
         for (int r = 0; r < 2; ++r) {
             word[r][0] = gather_dwords(source.bytes, top + r * row_bytes);
