@@ -60,11 +60,15 @@ TEST(Float32Bound, TheLanczosTableStaysWithinTheBoundsInputs) {
 
 // Positions that probe every rule the vector code must reproduce: the domain
 // edges and the floats just beyond, NaN, infinities, huge values, Lanczos phase
-// ties and their neighbours, negative zero and the bottom-right pixel.
+// ties and their neighbours, negative zero, the bottom-right pixel, and the
+// edges of the float32 bilinear kernel's range [0.5, last pixel) with a
+// fraction of 24 bits just inside it.
 std::vector<float> special_positions(std::size_t side) {
     const float edge = static_cast<float>(side) - 0.5f, inf = std::numeric_limits<float>::infinity();
     std::vector<float> v = {-0.5f, edge, std::nextafter(-0.5f, -inf), std::nextafter(edge, inf),
-                            std::nanf(""), inf, -inf, 1e30f, -1e30f, -0.0f, float(side) - 1, 0.25f};
+                            std::nanf(""), inf, -inf, 1e30f, -1e30f, -0.0f, float(side) - 1, 0.25f,
+                            0.5f, std::nextafter(0.5f, 0.f), std::nextafter(1.f, 0.f),
+                            std::nextafter(float(side) - 1, 0.f)};
     for (int k : {1, 511, 512, 1023}) {
         const float tie = 1 + (k + 0.5f) / 1024;
         v.insert(v.end(), {tie, std::nextafter(tie, 0.f), std::nextafter(tie, 2.f)});
