@@ -185,16 +185,10 @@ struct Bilinear {
     // (measured faster than a pass of gathers over the block).
     static constexpr bool fetch_whole_block = false;
     static constexpr bool finish_pairs = false;
-    // The scalar sampler's weights w00, w01, w10, w11, in its operations.
-    static void weights(const Plan& g, Vd (&w)[4]) {
-        const Vd tx = g.tx, ty = g.ty;
-        w[0] = (1 - tx) * (1 - ty), w[1] = tx * (1 - ty);
-        w[2] = (1 - tx) * ty, w[3] = tx * ty;
-    }
-
     void finish(const Plan& g, T* dest) const {
-        Vd w[4];
-        weights(g, w);
+        const Vd tx = g.tx, ty = g.ty;
+        const Vd w00 = (1 - tx) * (1 - ty), w01 = tx * (1 - ty);
+        const Vd w10 = (1 - tx) * ty, w11 = tx * ty;
         // With pairs, the right tap repeats the left one where the clamp made
         // them one pixel.
         const Vu right0 = g.word[pairs ? 0 : 2], right1 = g.word[pairs ? 1 : 3];
@@ -207,7 +201,7 @@ struct Bilinear {
                 p01 = g.clamped ? p00 : p01;
                 p11 = g.clamped ? p10 : p11;
             }
-            value[c] = ((p00 * w[0] + p01 * w[1]) + p10 * w[2]) + p11 * w[3];
+            value[c] = ((p00 * w00 + p01 * w01) + p10 * w10) + p11 * w11;
         });
         store_pixels<T, C>(value, g.live, dest);
     }

@@ -299,6 +299,7 @@ inline unsigned lane_bits(V2i m) {
     return unsigned(_mm256_movemask_ps(__m256(m)));
 #endif
 }
+// [m0 … m2N−1] (each lane −1 or 0) → m0 and … and m2N−1.
 inline bool all(V2i m) { return lane_bits(m) == (1u << 2 * N) - 1; }
 // [x0 … x2N−1] → [floor x0 … floor x2N−1], floats, exactly.
 inline V2f floor_floats(V2f x) {
@@ -307,14 +308,6 @@ inline V2f floor_floats(V2f x) {
     return V2f(_mm512_roundscale_ps(__m512(x), down));  // scale bits 0: whole numbers
 #else
     return V2f(_mm256_round_ps(__m256(x), down));
-#endif
-}
-// [m0 … m2N−1] → m0 ≠ 0 or … or m2N−1 ≠ 0.
-inline bool any(V2i m) {
-#if defined(__AVX512F__)
-    return _mm512_test_epi32_mask(__m512i(m), __m512i(m)) != 0;
-#else
-    return !_mm256_testz_si256(__m256i(m), __m256i(m));
 #endif
 }
 
