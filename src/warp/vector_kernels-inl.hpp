@@ -23,8 +23,8 @@
 //   a group whose farthest word could pass the source's end is sampled by the
 //   scalar code instead. Offsets are 32-bit: larger sources never get here
 //   (vector_ready).
-// The float32 kernels (float32_rows-inl.hpp) reuse the plans and the gathers
-// of these kernels and replace only their sums, under a proven bound.
+// The float32 kernels (float32_rows-inl.hpp) replace the sums of these
+// kernels under a proven bound, and fall back on them where it does not hold.
 
 #pragma once
 

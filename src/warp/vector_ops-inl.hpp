@@ -183,13 +183,20 @@ inline void prefetch_lanes(const unsigned char* base, Vi offsets) {
     _mm_prefetch(reinterpret_cast<const char*>(base + offsets[N - 1]), _MM_HINT_T0);
 }
 
-// Primitives of the float32 path. A float vector of 2N lanes holds two taps
-// of N output pixels, in the block order of the gathered words: each 16-byte
-// block of N words holds the words of pixels 2b and 2b + 1, and the same
-// block of floats holds [tap a of 2b, tap a of 2b + 1, tap b of 2b, tap b of
-// 2b + 1]. Every float vector of the float32 sums keeps this order, so it
-// costs one byte shuffle per two taps.
+// The cache line at base + offset on its way.
+inline void prefetch_line(const unsigned char* base, std::int32_t offset) {
+    _mm_prefetch(reinterpret_cast<const char*>(base + offset), _MM_HINT_T0);
+}
+
+// Primitives of the float32 paths. In the Lanczos-3 sums a float vector of 2N
+// lanes holds two taps of N output pixels, in the block order of the gathered
+// words: each 16-byte block of N words holds the words of pixels 2b and 2b +
+// 1, and the same block of floats holds [tap a of 2b, tap a of 2b + 1, tap b
+// of 2b, tap b of 2b + 1]. Every float vector of those sums keeps this order,
+// so it costs one byte shuffle per two taps.
 typedef float V2f __attribute__((vector_size(N * 8)));
+
+typedef std::int32_t V2i __attribute__((vector_size(N * 8)));
 
 // [a0 … aN−1], [b0 … bN−1] → [a0 a1 b0 b1 a2 a3 b2 b3 …]: per-pixel values
 // of two taps in the block order.
@@ -236,8 +243,8 @@ inline V2f byte_pair(Vu word) {
 #endif
 }
 
-// a·b + c rounded once. Only the float32 sums use it, whose error bound
-// counts one rounding for it; the machine-code scan allows fused
+// a·b + c rounded once. Only the Lanczos-3 float32 sums use it, whose error
+// bound counts one rounding for it; the machine-code scan allows fused
 // multiply-adds in float32_sums alone.
 [[gnu::always_inline]] inline V2f fused_multiply_add(V2f a, V2f b, V2f c) {
 #if defined(__AVX512F__)
@@ -262,6 +269,87 @@ inline Vf floor_floats(Vf x) {
 #else
     return Vf(_mm_round_ps(__m128(x), down));
 #endif
+}
+
+// The float32 bilinear kernel works on 2N output pixels at once, one per
+// 32-bit lane, in their own order: [a0 … a2N−1].
+
+// [o0 … o2N−1] → [4 bytes at base + o0 … 4 bytes at base + o2N−1], every lane
+// read (the caller has checked every offset).
+inline V2i gather_dwords(const unsigned char* base, V2i offsets) {
+#if defined(__AVX512F__)
+    return V2i(_mm512_i32gather_epi32(__m512i(offsets), base, 1));
+#else
+    return V2i(_mm256_i32gather_epi32(reinterpret_cast<const int*>(base), __m256i(offsets), 1));
+#endif
+}
+// [w0 … w2N−1] → [byte K of w0 … byte K of w2N−1] (little-endian order).
+template <int K>
+inline V2i byte_of(V2i word) {
+    typedef std::uint32_t V2u __attribute__((vector_size(N * 8)));
+    const V2u w = V2u(word) >> (8 * K);
+    if constexpr (K == 3) return V2i(w);
+    return V2i(w & 0xFF);
+}
+// [m0 … m2N−1] (each lane −1 or 0) → bit l set where m_l is −1.
+inline unsigned lane_bits(V2i m) {
+#if defined(__AVX512F__)
+    return _mm512_movepi32_mask(__m512i(m));
+#else
+    return unsigned(_mm256_movemask_ps(__m256(m)));
+#endif
+}
+// [m0 … m2N−1] (each lane −1 or 0) → m0 and … and m2N−1.
+inline bool all(V2i m) { return lane_bits(m) == (1u << 2 * N) - 1; }
+// [x0 … x2N−1] → [floor x0 … floor x2N−1], floats, exactly.
+inline V2f floor_floats(V2f x) {
+    constexpr int down = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+#if defined(__AVX512F__)
+    return V2f(_mm512_roundscale_ps(__m512(x), down));  // scale bits 0: whole numbers
+#else
+    return V2f(_mm256_round_ps(__m256(x), down));
+#endif
+}
+
+// [x0 … x2N−1] → [x0 … x2N−1] rounded to the nearest whole number (ties to
+// even), floats, exactly.
+inline V2f nearest_floats(V2f x) {
+    constexpr int nearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+#if defined(__AVX512F__)
+    return V2f(_mm512_roundscale_ps(__m512(x), nearest));  // scale bits 0: whole numbers
+#else
+    return V2f(_mm256_round_ps(__m256(x), nearest));
+#endif
+}
+// [x0 … x2N−1] → [|x0| … |x2N−1|]: the sign bits cleared.
+inline V2f magnitude(V2f x) { return V2f(V2i(x) & 0x7FFFFFFF); }
+
+// [s0 … s2N−1] (pixel k's samples at bytes 0 … C − 1 of s_k) → dest[0 …
+// 2N·C − 1]. RGB: the squeeze and join of store_rgb8 below, on twice the
+// lanes.
+template <int C>
+inline void store_packed(V2i packed, std::uint8_t* dest) {
+    if constexpr (C == 1) {
+        typedef std::uint8_t Vb __attribute__((vector_size(N * 2)));
+        const Vb bytes = __builtin_convertvector(packed, Vb);
+        std::memcpy(dest, &bytes, sizeof bytes);
+    } else {
+        typedef char Vb __attribute__((vector_size(N * 8)));
+        Vb squeeze;
+        for (int b = 0; b < N * 8; ++b) {
+            const int k = b % 16;
+            squeeze[b] = k < 12 ? char(k / 3 * 4 + k % 3) : char(0x80);
+        }
+#if defined(__AVX512F__)
+        const __m512i quarters = _mm512_shuffle_epi8(__m512i(packed), __m512i(squeeze));
+        const __m512i joined = _mm512_permutexvar_epi32(
+            _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15), quarters);
+#else
+        const __m256i halves = _mm256_shuffle_epi8(__m256i(packed), __m256i(squeeze));
+        const __m256i joined = _mm256_permutevar8x32_epi32(halves, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+#endif
+        std::memcpy(dest, &joined, N * 6);
+    }
 }
 
 // sample[c] lane l → dest[3l + c] as 8 bits, 0 where live is 0.

@@ -23,8 +23,7 @@ namespace {
 template <Filter F, bool Float32, class T, int C>
 auto make_kernel(const Source<T, C>& source, const ScalarSampler<T, C, F>& exact) {
     if constexpr (F == Filter::Bilinear) {
-        static_assert(!Float32, "no float32 bilinear kernel");
-        return Bilinear<T, C>{source};
+        return Bilinear<T, C>{source};  // the float32 one has a row routine of its own
     } else {
         const double* entries = exact.table.front().data();
         if constexpr (Float32)
@@ -42,9 +41,12 @@ auto make_kernel(const Source<T, C>& source, const ScalarSampler<T, C, F>& exact
 template <class T, int C, Filter F, class Row, bool Float32>
 void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const Row& row,
                   std::size_t width, T* out) {
-    static_assert(!Float32 || has_float32_path(F, sizeof(T), C), "no float32 path for this call at this level");
+    static_assert(!Float32 || has_float32_path(F, sizeof(T), C, std::is_same_v<Row, MapRow>),
+                  "no float32 path for this call at this level");
     const Source<T, C> source(src);
     const ScalarSampler<T, C, F> exact{src, table};
+    if constexpr (Float32 && F == Filter::Bilinear)
+        if (float32_bilinear_ready(src)) return float32_bilinear_row(source, exact, row, width, out);
     auto kernel = make_kernel<F, Float32>(source, exact);
     using Kernel = decltype(kernel);
     static_assert(Kernel::fetch_whole_block || !Kernel::finish_pairs,
@@ -83,7 +85,7 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
         const Position p = position_at(row, x);
         if (p.active) exact(p.x, p.y, out + x * C);
     }
-    if constexpr (Float32)
+    if constexpr (Float32 && F == Filter::Lanczos3)
         if (kernel.recomputed) add_recomputed_samples(kernel.recomputed);
 }
 
@@ -102,6 +104,8 @@ TRELVANE_ROWS(std::uint16_t, 3, HomographyRow)
 // The float32 kernels this level has (has_float32_path).
 TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, MapRow, true)
 TRELVANE_ROW(std::uint8_t, 3, Filter::Lanczos3, HomographyRow, true)
+TRELVANE_ROW(std::uint8_t, 1, Filter::Bilinear, MapRow, true)
+TRELVANE_ROW(std::uint8_t, 3, Filter::Bilinear, MapRow, true)
 #undef TRELVANE_ROWS
 #undef TRELVANE_ROW
 

@@ -52,7 +52,7 @@ RowRoutine<T, C, Row> row_routine([[maybe_unused]] IsaLevel level, [[maybe_unuse
 #if defined(TRELVANE_VECTOR_LEVELS)
     if (vector_ready(src)) {
         level = lower_to(level, cpu_isa_level());
-        constexpr bool has_float32 = has_float32_path(F, sizeof(T), C);
+        constexpr bool has_float32 = has_float32_path(F, sizeof(T), C, std::is_same_v<Row, MapRow>);
         const bool float32 = runs_float32(level);
         switch (instruction_set(level)) {
             case IsaLevel::Avx512:

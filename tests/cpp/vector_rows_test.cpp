@@ -60,11 +60,15 @@ TEST(Float32Bound, TheLanczosTableStaysWithinTheBoundsInputs) {
 
 // Positions that probe every rule the vector code must reproduce: the domain
 // edges and the floats just beyond, NaN, infinities, huge values, Lanczos phase
-// ties and their neighbours, negative zero and the bottom-right pixel.
+// ties and their neighbours, negative zero, the bottom-right pixel, and the
+// edges of the float32 bilinear kernel's range [0.5, last pixel) with a
+// fraction of 24 bits just inside it.
 std::vector<float> special_positions(std::size_t side) {
     const float edge = static_cast<float>(side) - 0.5f, inf = std::numeric_limits<float>::infinity();
     std::vector<float> v = {-0.5f, edge, std::nextafter(-0.5f, -inf), std::nextafter(edge, inf),
-                            std::nanf(""), inf, -inf, 1e30f, -1e30f, -0.0f, float(side) - 1, 0.25f};
+                            std::nanf(""), inf, -inf, 1e30f, -1e30f, -0.0f, float(side) - 1, 0.25f,
+                            0.5f, std::nextafter(0.5f, 0.f), std::nextafter(1.f, 0.f),
+                            std::nextafter(float(side) - 1, 0.f)};
     for (int k : {1, 511, 512, 1023}) {
         const float tie = 1 + (k + 0.5f) / 1024;
         v.insert(v.end(), {tie, std::nextafter(tie, 0.f), std::nextafter(tie, 2.f)});
@@ -202,8 +206,8 @@ TEST_P(VectorRows, NeverReadPastTheSource) {
     }
 }
 
-// Sources of two values split by vertical edges, sampled where the float32
-// sums cannot decide the byte: halfway between the edge columns, where the
+// Lanczos-3: sources of two values split by vertical edges, sampled where
+// the float32 sums cannot decide the byte: halfway between the edge columns, where the
 // symmetric weights make the sum (a + b) / 2 with a + b odd, exactly on a
 // rounding boundary, at whole and tied (k + 1/2) / 1024 vertical phases. A
 // smooth scene sampled at rotated positions checks the common case. The
@@ -250,27 +254,57 @@ Maps rotated_maps(std::size_t ow, std::size_t oh, std::size_t w, std::size_t h) 
     return m;
 }
 
+// Bilinear: rows that alternate between a and t − a (t odd, one per
+// channel), sampled halfway between two rows at horizontal fractions of many
+// bits: whatever the fraction, the sum is t / 2, a tie, which the float32
+// products miss by a little, on either side.
 template <int C>
-void expect_fallback_runs(IsaLevel level) {
+std::vector<std::uint8_t> alternating_rows(std::size_t w, std::size_t h) {
+    std::vector<std::uint8_t> src(w * h * C);
+    for (std::size_t i = 0; i < w * h; ++i)
+        for (int c = 0; c < C; ++c) {
+            const int t = 255 - 52 * c, a = static_cast<int>((i % w * 37 + i / w / 2 * 11 + 29 * c) % 150);
+            src[i * C + c] = static_cast<std::uint8_t>(i / w % 2 ? t - a : a);
+        }
+    return src;
+}
+
+Maps halfway_maps(std::size_t ow, std::size_t oh, std::size_t w, std::size_t h) {
+    Maps m{std::vector<float>(ow * oh), std::vector<float>(ow * oh)};
+    for (std::size_t r = 0; r < oh; ++r)
+        for (std::size_t c = 0; c < ow; ++c) {
+            m.x[r * ow + c] = static_cast<float>(1 + std::fmod((r * ow + c) * 0.7548776662, w - 3.0));
+            m.y[r * ow + c] = static_cast<float>(r % (h - 1)) + 0.5f;
+        }
+    return m;
+}
+
+template <int C>
+void expect_fallback_runs(IsaLevel level, Filter filter) {
     const std::size_t w = 120, h = 40, ow = 96, oh = 60;
     WorkerPool pool(1);
     const auto remap = [&](const std::vector<std::uint8_t>& src, const Maps& m, IsaLevel l) {
-        return values(remap_image<std::uint8_t, C>(src, w, h, m.x, m.y, ow, oh, Filter::Lanczos3, l, pool));
+        return values(remap_image<std::uint8_t, C>(src, w, h, m.x, m.y, ow, oh, filter, l, pool));
     };
-    const auto edges = edge_source<C>(w, h), smooth = smooth_source<C>(w, h);
+    const bool lanczos = filter == Filter::Lanczos3;
+    const auto ties = lanczos ? edge_source<C>(w, h) : alternating_rows<C>(w, h);
+    const Maps on_ties = lanczos ? boundary_maps(ow, oh) : halfway_maps(ow, oh, w, h);
+    const auto smooth = smooth_source<C>(w, h);
     const std::uint64_t before = recomputed_samples();
-    EXPECT_EQ(remap(edges, boundary_maps(ow, oh), level), remap(edges, boundary_maps(ow, oh), IsaLevel::Baseline));
+    EXPECT_EQ(remap(ties, on_ties, level), remap(ties, on_ties, IsaLevel::Baseline));
     const std::uint64_t on_boundaries = recomputed_samples() - before;
     EXPECT_EQ(remap(smooth, rotated_maps(ow, oh, w, h), level), remap(smooth, rotated_maps(ow, oh, w, h), IsaLevel::Baseline));
-    if (runs_float32(level) && has_float32_path(Filter::Lanczos3, 1, C))
+    if (runs_float32(level) && has_float32_path(filter, 1, C, true))
         EXPECT_GT(on_boundaries, ow * oh / 10) << "the boundary samples must reach the exact fallback";
     else
         EXPECT_EQ(recomputed_samples(), before) << "no float32 path, no fallback";
 }
 
 TEST_P(VectorRows, FloatSumsOnRoundingBoundariesFallBackToTheExactSampler) {
-    expect_fallback_runs<1>(level);
-    expect_fallback_runs<3>(level);
+    for (Filter f : {Filter::Bilinear, Filter::Lanczos3}) {
+        expect_fallback_runs<1>(level, f);
+        expect_fallback_runs<3>(level, f);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, VectorRows, ::testing::Values("avx2-exact", "avx2", "avx512-exact", "avx512"),
