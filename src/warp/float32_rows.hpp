@@ -1,10 +1,11 @@
 // The float32 paths of the vector levels: which calls have one, and the
 // proven bounds that decide, output sample by output sample, whether a
 // float32 sum gives the reference's byte. The kernels are in
-// float32_rows-inl.hpp. Positions, floors, phases and weights are computed in
-// double exactly as the reference computes them; only the sums are float32,
-// and an output the bound cannot vouch for is sampled again by the scalar
-// reference.
+// float32_rows-inl.hpp. Lanczos-3 computes positions, floors, phases and
+// weights in double exactly as the reference computes them; bilinear
+// computes them in float where they are provably the reference's (below).
+// The sums are float32, and an output the bound cannot vouch for is sampled
+// again by the scalar reference.
 #pragma once
 
 #include "warp/filter.hpp"
