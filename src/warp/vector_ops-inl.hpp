@@ -324,6 +324,19 @@ inline V2f nearest_floats(V2f x) {
 // [x0 … x2N−1] → [|x0| … |x2N−1|]: the sign bits cleared.
 inline V2f magnitude(V2f x) { return V2f(V2i(x) & 0x7FFFFFFF); }
 
+// The byte-shuffle control that squeezes each 16-byte block of four 32-bit
+// RGB pixels (samples at bytes 0 … 2) into its first 12 bytes: control byte
+// k of a block takes byte k mod 3 of pixel k / 3; 0x80 clears the last four.
+template <class Vb>
+inline Vb rgb_squeeze() {
+    Vb squeeze;
+    for (int b = 0; b < int(sizeof(Vb)); ++b) {
+        const int k = b % 16;
+        squeeze[b] = k < 12 ? char(k / 3 * 4 + k % 3) : char(0x80);
+    }
+    return squeeze;
+}
+
 // [s0 … s2N−1] (pixel k's samples at bytes 0 … C − 1 of s_k) → dest[0 …
 // 2N·C − 1]. RGB: the squeeze and join of store_rgb8 below, on twice the
 // lanes.
@@ -335,11 +348,7 @@ inline void store_packed(V2i packed, std::uint8_t* dest) {
         std::memcpy(dest, &bytes, sizeof bytes);
     } else {
         typedef char Vb __attribute__((vector_size(N * 8)));
-        Vb squeeze;
-        for (int b = 0; b < N * 8; ++b) {
-            const int k = b % 16;
-            squeeze[b] = k < 12 ? char(k / 3 * 4 + k % 3) : char(0x80);
-        }
+        const Vb squeeze = rgb_squeeze<Vb>();
 #if defined(__AVX512F__)
         const __m512i quarters = _mm512_shuffle_epi8(__m512i(packed), __m512i(squeeze));
         const __m512i joined = _mm512_permutexvar_epi32(
@@ -354,19 +363,14 @@ inline void store_packed(V2i packed, std::uint8_t* dest) {
 
 // sample[c] lane l → dest[3l + c] as 8 bits, 0 where live is 0.
 // 8-bit RGB: each pixel's samples packed into one 32-bit lane, then a byte
-// shuffle squeezes each 16-byte half down to four 3-byte pixels (control byte
-// k of a half takes byte k mod 3 of pixel k / 3; 0x80 clears the last four)
-// and (with 8 lanes) a dword permutation joins the halves: dwords 0 1 2 of
-// the first half, 4 5 6 of the second, then the two cleared ones. 32-bit
-// lanes keep every step at half the width of the double lanes.
+// shuffle squeezes each 16-byte half down to four 3-byte pixels
+// (rgb_squeeze) and (with 8 lanes) a dword permutation joins the halves:
+// dwords 0 1 2 of the first half, 4 5 6 of the second, then the two cleared
+// ones. 32-bit lanes keep every step at half the width of the double lanes.
 inline void store_rgb8(const Vi (&sample)[3], Vq live, std::uint8_t* dest) {
     Vi packed = (sample[0] | sample[1] << 8 | sample[2] << 16) & narrow(live);
     typedef char Vb __attribute__((vector_size(N * 4)));
-    Vb squeeze;
-    for (int b = 0; b < N * 4; ++b) {
-        const int k = b % 16;
-        squeeze[b] = k < 12 ? char(k / 3 * 4 + k % 3) : char(0x80);
-    }
+    const Vb squeeze = rgb_squeeze<Vb>();
 #if defined(__AVX512F__)
     const __m256i halves = _mm256_shuffle_epi8(__m256i(packed), __m256i(squeeze));
     const __m256i joined = _mm256_permutevar8x32_epi32(halves, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
