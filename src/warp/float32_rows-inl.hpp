@@ -55,8 +55,10 @@ struct Float32Bilinear {
         V2f px, py;
         std::memcpy(&px, row.map_x + x, sizeof px);
         std::memcpy(&py, row.map_y + x, sizeof py);
-        // NaN fails every comparison: such a step goes to the exact kernel.
-        V2i taken = (px >= 0.5f) & (px < last_col) & (py >= 0.5f) & (py < last_row);
+        // NaN fails every comparison: such a step goes to the exact kernel,
+        // before any position is converted to an integer (out of range, the
+        // conversion and the offsets would be undefined).
+        if (!all((px >= 0.5f) & (px < last_col) & (py >= 0.5f) & (py < last_row))) return false;
         const V2f fx = floor_floats(px), fy = floor_floats(py);
         const V2f tx = px - fx, ty = py - fy, ux = 1 - tx, uy = 1 - ty;
         const V2f w[4] = {ux * uy, tx * uy, ux * ty, tx * ty};
@@ -67,8 +69,8 @@ struct Float32Bilinear {
         // and 2 bytes on (3 = B of the right one): both end at the right
         // tap's last byte.
         const V2i top = __builtin_convertvector(fy, V2i) * row_bytes + __builtin_convertvector(fx, V2i) * C;
-        if constexpr (C == 1) taken &= top + row_bytes <= source.last_word + 4;
-        if (!all(taken)) return false;
+        if constexpr (C == 1)
+            if (!all(top + row_bytes <= source.last_word + 4)) return false;
         // The upper row is mostly in the cache, read by the output row above;
         // the lower one is new, and a gather waiting for memory stalls the
         // step. Loading the two source rows below now lets the next output
