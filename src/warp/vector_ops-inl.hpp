@@ -301,26 +301,20 @@ inline unsigned lane_bits(V2i m) {
 }
 // [m0 … m2N−1] (each lane −1 or 0) → m0 and … and m2N−1.
 inline bool all(V2i m) { return lane_bits(m) == (1u << 2 * N) - 1; }
-// [x0 … x2N−1] → [floor x0 … floor x2N−1], floats, exactly.
-inline V2f floor_floats(V2f x) {
-    constexpr int down = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+// [x0 … x2N−1] rounded to whole numbers in rounding mode Mode, floats, exactly.
+template <int Mode>
+inline V2f round_floats(V2f x) {
+    constexpr int mode = Mode | _MM_FROUND_NO_EXC;
 #if defined(__AVX512F__)
-    return V2f(_mm512_roundscale_ps(__m512(x), down));  // scale bits 0: whole numbers
+    return V2f(_mm512_roundscale_ps(__m512(x), mode));  // scale bits 0: whole numbers
 #else
-    return V2f(_mm256_round_ps(__m256(x), down));
+    return V2f(_mm256_round_ps(__m256(x), mode));
 #endif
 }
-
-// [x0 … x2N−1] → [x0 … x2N−1] rounded to the nearest whole number (ties to
-// even), floats, exactly.
-inline V2f nearest_floats(V2f x) {
-    constexpr int nearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
-#if defined(__AVX512F__)
-    return V2f(_mm512_roundscale_ps(__m512(x), nearest));  // scale bits 0: whole numbers
-#else
-    return V2f(_mm256_round_ps(__m256(x), nearest));
-#endif
-}
+// [x0 … x2N−1] → [floor x0 … floor x2N−1].
+inline V2f floor_floats(V2f x) { return round_floats<_MM_FROUND_TO_NEG_INF>(x); }
+// [x0 … x2N−1] → the nearest whole numbers (ties to even).
+inline V2f nearest_floats(V2f x) { return round_floats<_MM_FROUND_TO_NEAREST_INT>(x); }
 // [x0 … x2N−1] → [|x0| … |x2N−1|]: the sign bits cleared.
 inline V2f magnitude(V2f x) { return V2f(V2i(x) & 0x7FFFFFFF); }
 
