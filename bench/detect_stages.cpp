@@ -56,6 +56,12 @@ void time_once(const bench::Pgm& image, double scale, Best& best) {
     if (total < best.total) best.total = total, best.times = times, best.counts = probe.counts;
 }
 
+// A recorded seed's costs, by kind of step.
+constexpr double trelvane::SeedTrace::*costs[] = {
+    &trelvane::SeedTrace::walk_seconds, &trelvane::SeedTrace::growth_seconds,
+    &trelvane::SeedTrace::speculative_seconds, &trelvane::SeedTrace::mark_seconds,
+    &trelvane::SeedTrace::validation_seconds};
+
 // The recorded loop with each seed's least costs over `repeats` recordings.
 trelvane::SeedLoopTrace least_trace(const bench::Pgm& image, double scale, int repeats) {
     const auto record = [&] {
@@ -65,10 +71,7 @@ trelvane::SeedLoopTrace least_trace(const bench::Pgm& image, double scale, int r
     for (int r = 1; r < repeats; ++r) {
         const trelvane::SeedLoopTrace next = record();
         for (std::size_t k = 0; k < least.seeds.size(); ++k)
-            for (double trelvane::SeedTrace::*cost :
-                 {&trelvane::SeedTrace::walk_seconds, &trelvane::SeedTrace::growth_seconds,
-                  &trelvane::SeedTrace::speculative_seconds, &trelvane::SeedTrace::mark_seconds,
-                  &trelvane::SeedTrace::validation_seconds})
+            for (double trelvane::SeedTrace::*cost : costs)
                 least.seeds[k].*cost = std::min(least.seeds[k].*cost, next.seeds[k].*cost);
     }
     return least;
@@ -96,12 +99,9 @@ int main(int argc, char** argv) {
                     b.name, b.total, b.cpu, b.times.front_end, b.times.ordering, b.times.growing, b.times.validation,
                     b.segments, b.counts.kept, b.counts.regrown, b.counts.own);
     const auto trace = least_trace(image, scale, repeats);
-    double sums[5] = {};
-    for (const trelvane::SeedTrace& t : trace.seeds) {
-        const double costs[] = {t.walk_seconds, t.growth_seconds, t.speculative_seconds, t.mark_seconds,
-                                t.validation_seconds};
-        for (int c = 0; c < 5; ++c) sums[c] += costs[c];
-    }
+    double sums[std::size(costs)] = {};
+    for (const trelvane::SeedTrace& t : trace.seeds)
+        for (std::size_t c = 0; c < std::size(costs); ++c) sums[c] += t.*costs[c];
     std::printf("trace walk %.6f growth %.6f speculative %.6f mark %.6f validation %.6f grown %zu\n", sums[0],
                 sums[1], sums[2], sums[3], sums[4], trace.seeds.size());
     for (std::size_t threads : {2, 4, 8, 16, 32}) {

@@ -116,8 +116,6 @@ class PixelSet {
 public:
     explicit PixelSet(std::size_t pixels) : words_((pixels + 63) / 64, 0) {}
     PixelBits bits() { return {words_.data()}; }
-    bool contains(std::size_t q) { return bits().contains(q); }
-    void insert(std::size_t q) { bits().insert(q); }
     void erase(std::size_t q) { bits().erase(q); }
     void clear() { std::fill(words_.begin(), words_.end(), 0); }
 

@@ -122,8 +122,10 @@ struct Float32Bilinear {
     // the kernel's line.
     [[gnu::noinline]] void sample_lanes(const MapRow& row, std::size_t x, unsigned redo, T* dest) {
         for (int l = 0; l < 2 * N; ++l)
-            if (redo >> l & 1)
-                exact(double(row.map_x[x + l]), double(row.map_y[x + l]), dest + l * C), ++recomputed;
+            if (redo >> l & 1) {
+                const Position p = position_at(row, x + l);
+                exact(p.x, p.y, dest + l * C), ++recomputed;
+            }
     }
 };
 
@@ -134,10 +136,7 @@ void sample_group(const Kernel& kernel, const ScalarSampler<T, C, F>& exact, con
     typename Kernel::Plan g;
     switch (kernel.plan(p, g)) {
         case Group::Vector: kernel.fetch(g), kernel.finish(g, dest); break;
-        case Group::Scalar:
-            for (int l = 0; l < N; ++l)
-                if (p.active[l]) exact(p.x[l], p.y[l], dest + l * C);
-            break;
+        case Group::Scalar: sample_scalar<T, C>(exact, p, dest); break;
         case Group::Empty: break;
     }
 }
@@ -149,12 +148,12 @@ void float32_bilinear_row(const Source<T, C>& source, const ScalarSampler<T, C, 
                           const MapRow& row, std::size_t width, T* out) {
     const Bilinear<T, C> exact_kernel{source};
     Float32Bilinear<T, C> kernel{source, exact, float(source.last_col), float(source.last_row)};
+    const auto exact_group = [&](std::size_t g) { sample_group(exact_kernel, exact, lanes_at(row, g), out + g * C); };
     std::size_t x = 0;
     for (; x + 2 * N <= width; x += 2 * N)
-        if (!kernel.sample(row, x, out + x * C))
-            for (std::size_t g = x; g < x + 2 * N; g += N) sample_group(exact_kernel, exact, lanes_at(row, g), out + g * C);
-    for (; x + N <= width; x += N) sample_group(exact_kernel, exact, lanes_at(row, x), out + x * C);
-    for (; x < width; ++x) exact(double(row.map_x[x]), double(row.map_y[x]), out + x * C);
+        if (!kernel.sample(row, x, out + x * C)) exact_group(x), exact_group(x + N);
+    for (; x + N <= width; x += N) exact_group(x);
+    sample_rest<T, C>(exact, row, x, width, out);
     if (kernel.recomputed) add_recomputed_samples(kernel.recomputed);
 }
 

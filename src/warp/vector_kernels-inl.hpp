@@ -78,6 +78,24 @@ inline Lanes lanes_at(const HomographyRow& row, std::size_t c) {
     return {(u * H[0] + row.A) / W, (H[3] * u + row.B) / W, W != 0};
 }
 
+// The scalar sampler on the active pixels of a group that no vector kernel
+// takes.
+template <class T, int C, class Sampler>
+void sample_scalar(const Sampler& exact, const Lanes& p, T* dest) {
+    for (int l = 0; l < N; ++l)
+        if (p.active[l]) exact(p.x[l], p.y[l], dest + l * C);
+}
+
+// The scalar sampler on output pixels [from, width) of a row: the tail too
+// short for a group.
+template <class T, int C, class Sampler, class Row>
+void sample_rest(const Sampler& exact, const Row& row, std::size_t from, std::size_t width, T* out) {
+    for (std::size_t x = from; x < width; ++x) {
+        const Position p = position_at(row, x);
+        if (p.active) exact(p.x, p.y, out + x * C);
+    }
+}
+
 template <class T, int C>
 struct Source {
     const unsigned char* bytes;

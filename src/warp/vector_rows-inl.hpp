@@ -64,9 +64,7 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
         for (int g = 0; g < count; ++g) {
             T* const dest = out + (x + g * N) * C;
             if (groups[g] == Group::Scalar) {
-                const Lanes p = lanes_at(row, x + g * N);
-                for (int l = 0; l < N; ++l)
-                    if (p.active[l]) exact(p.x[l], p.y[l], dest + l * C);
+                sample_scalar<T, C>(exact, lanes_at(row, x + g * N), dest);
             } else if (groups[g] == Group::Vector) {
                 if constexpr (!Kernel::fetch_whole_block) kernel.fetch(plans[g]);
                 if constexpr (Kernel::finish_pairs) {
@@ -81,10 +79,7 @@ void resample_row(const SourceView<T, C>& src, const LanczosTable& table, const 
         }
         x += count * N;
     }
-    for (; x < width; ++x) {
-        const Position p = position_at(row, x);
-        if (p.active) exact(p.x, p.y, out + x * C);
-    }
+    sample_rest<T, C>(exact, row, x, width, out);
     if constexpr (Float32 && F == Filter::Lanczos3)
         if (kernel.recomputed) add_recomputed_samples(kernel.recomputed);
 }
