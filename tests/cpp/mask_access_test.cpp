@@ -85,6 +85,27 @@ TEST(SpeculativeMask, EachGrowthNamesItsOwnTiles) {
               std::vector<std::uint32_t>{tiles.at(1, 1)});
 }
 
+// A growth's tiles, noted over and over in an order whose tiles share and
+// evict the slots of the table of recent tiles: every tile is named, and
+// none of the growth before leaks into the next.
+class RecentTiles : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(RecentTiles, EveryTileNotedIsNamed) {
+    const std::uint32_t stride = GetParam();
+    GrowthTiles footprints;
+    std::vector<std::uint32_t> noted;
+    for (std::uint32_t i = 0; i < 300; ++i) noted.push_back(i % 70 * stride + i % 3);
+    for (std::uint32_t t : noted) footprints.note(t);
+    footprints.end_growth();
+    footprints.note(noted.back());
+    footprints.end_growth();
+    const auto first = footprints.of(0);
+    for (std::uint32_t t : noted) ASSERT_NE(std::find(first.begin(), first.end(), t), first.end()) << t;
+    EXPECT_EQ(footprints.of(1).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Strides, RecentTiles, ::testing::Values(1u, 32u, 33u, 64u));
+
 // One growth of a speculated block, reading tile 0, against what commits
 // did to that tile: before it started, after, or in the commit under way.
 enum class Change { before_start, after_start, kept_here, grown_here, given_up_here };
