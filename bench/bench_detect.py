@@ -153,6 +153,9 @@ def modelled_scaling(timer, side, beside):
     print(f"{'threads':>8}{'loop speed-up':>15}{'regrown':>10}")
     for name, m in model.items():
         print(f"{name.split()[2]:>8}{m['speedup']:>15.2f}{m['regrown']:>10.1%}")
+    bound = rounds[-1][0]["bound"]
+    print(f"longest chain of dependent growths: {bound['critical_path'] * 1e3:.1f} ms, so at these costs no loop"
+          f" that keeps the sequential results is more than {bound['speedup']:.1f}x faster on any number of threads")
     measured = loop_seconds(alone) / loop_seconds(pool)
     predicted = model["model threads 2"]["speedup"]
     print(f"\nseed loop and validation, default pool against one worker, measured: {measured:.2f}x;"

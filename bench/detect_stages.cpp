@@ -10,8 +10,9 @@
 //
 // Prints one line per path: its name, then seconds per stage of its run with
 // the smallest total, the number of segments and what the parallel seed loop
-// did with its growths; the recorded loop's seconds by kind of step; then
-// one line per modelled thread count. For
+// did with its growths; the recorded loop's seconds by kind of step; the
+// longest chain of dependent growths and the loop's speed-up it allows at
+// most; then one line per modelled thread count. For
 // bench/bench_detect.py.
 #include <algorithm>
 #include <chrono>
@@ -104,6 +105,8 @@ int main(int argc, char** argv) {
         for (std::size_t c = 0; c < std::size(costs); ++c) sums[c] += t.*costs[c];
     std::printf("trace walk %.6f growth %.6f speculative %.6f mark %.6f validation %.6f grown %zu\n", sums[0],
                 sums[1], sums[2], sums[3], sums[4], trace.seeds.size());
+    const double chain = trelvane::critical_path_seconds(trace);
+    std::printf("bound critical_path %.6f speedup %.3f\n", chain, trelvane::sequential_seconds(trace) / chain);
     for (std::size_t threads : {2, 4, 8, 16, 32}) {
         const auto m = trelvane::model_parallel_loop(trace, threads, beside);
         std::printf("model threads %zu speedup %.3f regrown %.4f\n", threads, m.speedup, m.regrown_fraction);

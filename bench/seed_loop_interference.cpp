@@ -1,6 +1,6 @@
 // What slows the parallel seed loop's committer when a second thread runs
 // beside it. Grows the image's seeds in order as the committer grows its
-// own (atomic mask bytes, tiles stamped) and counts the time-stamp
+// own (atomic mask bytes) and counts the time-stamp
 // counter's ticks inside the growths, while the other thread runs one of:
 //
 //   alone              nothing
@@ -54,9 +54,7 @@ struct Loop {
 // stands goes to `position` for the speculating neighbours.
 Loop commit_alone(const SeedRun& run, const std::vector<std::uint8_t>& start, std::atomic<std::size_t>& position) {
     std::copy(start.begin(), start.end(), run.used.data());
-    const TileGrid tiles(run.field.width);
-    KeepRule rule(tiles.count(run.field.height));
-    StampedMask mask(run.used, rule, tiles);
+    SharedMask mask(run.used);
     Region region;
     Rect rect;
     Loop loop;
@@ -87,23 +85,22 @@ struct Random {
 // through the speculative view, over and over, as a speculator does.
 void speculate(const SeedRun& run, const UsedMask& mask_bytes, const std::atomic<std::size_t>& position,
                const std::atomic<bool>& stop) {
-    const TileGrid tiles(run.field.width);
-    PixelSet held(run.used.size());
-    GrowthTiles footprints;
+    PixelSet mine(run.used.size()), earlier(run.used.size());
+    GrowthLog took, found;
     Region region;
     Rect rect;
     const std::size_t lead = lead_positions(run.seeds.size());
     while (!stop.load(std::memory_order_relaxed)) {
         const std::size_t from = std::min(position.load(std::memory_order_relaxed) + lead, run.seeds.size());
         const std::size_t to = std::min(from + block_positions, run.seeds.size());
-        SpeculativeMask mask(mask_bytes, held, footprints, tiles, run.field.width, run.field.height);
+        LoggedMask mask(mask_bytes, mine, earlier, took, found);
         for (std::size_t i = from; i < to; ++i) {
-            if (mask.taken(run.seeds[i])) continue;
+            if (seed_taken(mask, run.seeds[i])) continue;
             process_seed(run.seeds[i], run, mask, region, rect);
-            footprints.end_growth();
+            took.end_growth(), found.end_growth();
         }
-        held.clear();
-        footprints.clear();
+        mine.clear();
+        took.clear(), found.clear();
         if (from == to) std::this_thread::yield();
     }
 }

@@ -1,23 +1,32 @@
 // A model of the parallel seed loop on more threads than the machine has,
 // replayed from a recorded sequential run (trace_seed_loop): its seed order,
-// what each growth read and wrote (4 × 4-pixel tiles) and what each step
-// cost, all measured in the same run. No cost is guessed: the committer's
-// steps cost what they cost at their turn (walk, growth, marking a kept
-// region), a speculator's growth what it cost through the speculative view,
-// a validation what it cost; on two threads or more each cost is multiplied
-// by `beside`, the slow-down of a thread while another grows beside it
-// (measured by bench/seed_loop_interference.cpp).
+// the earlier growths whose pixels each growth found taken (those it depends
+// on) and what each step cost, all measured in the same run. No cost is
+// guessed: the committer's steps cost what they cost at their turn (walk,
+// growth, checking and marking a kept region), a speculator's growth what it
+// cost through the speculative view, a validation what it cost; on two
+// threads or more each cost is multiplied by `beside`, the slow-down of a
+// thread while another grows beside it (measured by
+// bench/seed_loop_interference.cpp).
 //
 // The committer walks the blocks in order. A block no speculator has
-// finished it grows itself; of a finished one it keeps the growths the
-// loop's own keep rule (keep_rule.hpp) keeps, paying for the walk and the
-// marking, and grows the others itself. A speculator first validates the
-// candidates committed so far, as the loop's speculators do, then claims
-// the next block of the speculation window ahead of the committer's. Once
-// the last block is committed every thread validates what is left. Left
-// out: the committer's growing a later block while it waits for a
-// speculation (replayed as growing the waited-for block itself), and the
-// cache lines the threads trade beyond what `beside` measures.
+// finished it grows itself; of a finished one it keeps each growth whose
+// dependencies were all committed when the speculation started, or kept
+// before it in its block, paying for the walk and the marking, and grows the
+// others itself. The loop's keep rule (keep_rule.hpp) keeps at least those:
+// a speculation that found a dependency's pixel free and skipped it as not
+// aligned is kept too. A speculator first validates the candidates committed
+// so far, as the loop's speculators do, then claims the next block of the
+// speculation window ahead of the committer's. Once the last block is
+// committed every thread validates what is left. Left out: the committer's
+// growing a later block while it waits for a speculation (replayed as
+// growing the waited-for block itself), and the cache lines the threads
+// trade beyond what `beside` measures.
+//
+// The dependencies also bound any loop that keeps the sequential results:
+// a growth cannot be grown right before those it depends on are, so the
+// longest chain of dependent growths (`critical_path_seconds`) is a floor
+// under the loop's time on any number of threads.
 #pragma once
 
 #include <algorithm>
@@ -48,6 +57,20 @@ inline std::vector<std::size_t> first_seeds(const SeedLoopTrace& trace) {
     for (std::size_t k = trace.seeds.size(); k-- > 0;) first[trace.seeds[k].position / block_positions] = k;
     for (std::size_t b = blocks; b-- > 0;) first[b] = std::min(first[b], first[b + 1]);
     return first;
+}
+
+// The longest chain of growths, each depending on the one before, in the
+// seconds their growths took at their turn.
+inline double critical_path_seconds(const SeedLoopTrace& trace) {
+    std::vector<double> done(trace.seeds.size());
+    double longest = 0;
+    for (std::size_t k = 0; k < trace.seeds.size(); ++k) {
+        double start = 0;
+        for (std::uint32_t j : trace.depends_on.of(k)) start = std::max(start, done[j]);
+        done[k] = start + trace.seeds[k].growth_seconds;
+        longest = std::max(longest, done[k]);
+    }
+    return longest;
 }
 
 // Candidates waiting for validation, in seed order.
@@ -89,8 +112,7 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
     const std::size_t blocks = first.size() - 1;
     struct Claim {
         bool claimed = false;
-        double end = 0;
-        std::uint32_t since = 0;  // blocks committed when it started
+        double start = 0, end = 0;
     };
     std::vector<Claim> claims(blocks);
     const SpeculationWindow window = speculation_window(trace.positions);
@@ -98,7 +120,10 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
     ModelledQueue queue;
     std::size_t cursor = 0, regrown = 0;
     double now = 0;
-    KeepRule rule(trace.tiles);
+    // Per growth: when the committer was done with it, and whether it was kept.
+    std::vector<double> committed(trace.seeds.size(), 1e300);
+    std::vector<bool> kept_growth(trace.seeds.size(), false);
+    const auto block_of = [&](std::size_t k) { return trace.seeds[k].position / block_positions; };
     for (std::size_t b = 0; b < blocks; ++b) {
         block_start[b] = now;
         // Speculators free by now validate, then claim the blocks ahead, each once the window reached it.
@@ -114,27 +139,24 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
             Claim& c = claims[cursor];
             c.claimed = true;
             const double start = std::max(*j, block_start[cursor + 1 >= window.end ? cursor + 1 - window.end : 0]);
-            // The commits finished by then: those of the blocks that began at or before it, but block b.
-            c.since = static_cast<std::uint32_t>(
-                std::upper_bound(block_start.begin(), block_start.begin() + static_cast<std::ptrdiff_t>(b + 1), start) -
-                block_start.begin() - 1);
-            c.end = start;
+            c.start = c.end = start;
             for (std::size_t k = first[cursor]; k < first[cursor + 1]; ++k)
                 c.end += trace.seeds[k].speculative_seconds * beside;
             *j = c.end;
             ++cursor;
         }
         const bool speculated = claims[b].claimed && claims[b].end <= now;
-        if (speculated) rule.open_block(trace.reads, first[b], first[b + 1], claims[b].since);
         for (std::size_t k = first[b]; k < first[b + 1]; ++k) {
             const SeedTrace& s = trace.seeds[k];
-            const bool kept = speculated && rule.keeps(k, trace.reads.of(k));
+            const auto deps = trace.depends_on.of(k);
+            const bool kept = speculated && std::all_of(deps.begin(), deps.end(), [&](std::uint32_t j) {
+                                  return block_of(j) == b ? kept_growth[j] : committed[j] <= claims[b].start;
+                              });
             if (speculated && !kept) ++regrown;
-            for (std::uint32_t t : trace.writes.of(k)) kept ? rule.wrote(t) : rule.grew(t);
             now += (s.walk_seconds + (kept ? s.mark_seconds : s.growth_seconds)) * beside;
+            committed[k] = now, kept_growth[k] = kept;
             if (s.validation_seconds > 0) queue.push(now, s.validation_seconds * beside);
         }
-        rule.finish_commit();
     }
     speculator_free.push_back(now);
     const double end = queue.drain(std::move(speculator_free));

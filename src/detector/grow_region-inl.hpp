@@ -71,7 +71,6 @@ struct Growth {
     void visit_neighbours(std::uint32_t p, const PixelGrid& grid) {
         const std::size_t w = width, h = height;
         const std::size_t x = grid.x(p), y = grid.y(p);
-        used.visit(x, y);
         if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
             accept_if_aligned(p - w - 1), accept_if_aligned(p - w), accept_if_aligned(p - w + 1);
             accept_if_aligned(p - 1), accept_if_aligned(p + 1);
@@ -99,8 +98,6 @@ DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientFie
     region.push_back(seed);
     used.take(seed);
     const PixelGrid grid(field.width);
-    // Every accepted pixel is visited, the last ones too: the parallel loop's
-    // stamps rely on it (mask_access.hpp), so the loop never ends early.
     for (std::size_t k = 0; k < region.size(); ++k) growth.visit_neighbours(region[k], grid);
     return {growth.sx, growth.sy};
 }

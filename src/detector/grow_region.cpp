@@ -3,8 +3,8 @@
 namespace trelvane {
 
 template DirectionSum grow_region(std::uint32_t, double, const GradientField&, DirectMask&, Region&);
-template DirectionSum grow_region(std::uint32_t, double, const GradientField&, StampedMask&, Region&);
-template DirectionSum grow_region(std::uint32_t, double, const GradientField&, SpeculativeMask&, Region&);
+template DirectionSum grow_region(std::uint32_t, double, const GradientField&, SharedMask&, Region&);
+template DirectionSum grow_region(std::uint32_t, double, const GradientField&, LoggedMask&, Region&);
 
 DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, UsedMask& used,
                          Region& region) {

@@ -19,9 +19,7 @@ struct DirectionSum {
 
 // Clears region and refills it from seed (entry 0), marking every accepted
 // pixel in used. Returns the summed direction of the accepted pixels. The
-// seed must be free and inside the field. Keeps the views' contract
-// (mask_access.hpp): every pixel it takes, it visits before it returns.
-// Defined in grow_region-inl.hpp; grow_region.cpp instantiates the seed
+// seed must be free and inside the field. Defined in grow_region-inl.hpp; grow_region.cpp instantiates the seed
 // loops' views.
 template <MaskView Mask>
 DirectionSum grow_region(std::uint32_t seed, double tolerance, const GradientField& field, Mask& used,

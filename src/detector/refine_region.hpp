@@ -15,10 +15,9 @@ inline constexpr double min_density = 0.7;
 
 // True when region and rect now describe a dense enough candidate (rect is
 // the rectangle of the region as it stands); false rejects the candidate.
-// Pixels released by regrowth or shrinking are freed in used; each was
-// visited by the growth that took it, as the views' contract asks
-// (mask_access.hpp). Defined in refine_region-inl.hpp; refine_region.cpp
-// instantiates the seed loops' views.
+// Pixels released by regrowth or shrinking are freed in used. Defined in
+// refine_region-inl.hpp; refine_region.cpp instantiates the seed loops'
+// views.
 template <MaskView Mask>
 bool refine_region(Region& region, Rect& rect, Mask& used, const GradientField& field,
                    std::uint64_t min_region_size);

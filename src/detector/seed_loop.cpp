@@ -115,11 +115,10 @@ struct BlockSpeculation {
     static std::size_t block(std::uint64_t tag) { return static_cast<std::size_t>(tag / 2) - 1; }
 
     std::atomic<std::uint64_t> tag_{0};
-    std::uint32_t since = 0;  // commits finished before the growths started: all seen by them
-    bool failed = false;      // a growth threw: the block is grown again at its turn, where the failure surfaces
+    bool failed = false;  // a growth threw: the block is grown again at its turn, where the failure surfaces
     std::vector<SpeculatedSeed> seeds;
     std::vector<std::uint32_t> regions;  // the seeds' regions, one after another
-    GrowthTiles footprints;              // growth k's is seeds[k]'s
+    GrowthLog took, found;               // growth k's are seeds[k]'s (LoggedMask)
 };
 
 // The committer walks the blocks in order and alone writes the mask. A
@@ -132,9 +131,7 @@ struct BlockSpeculation {
 class ParallelSeedLoop {
 public:
     ParallelSeedLoop(const SeedRun& run, ValidationQueue& queue, std::size_t threads, const SeedLoopProbe* probe)
-        : run_(run), queue_(queue), grid_(run.field.width), tiles_(run.field.width),
-          rule_(tiles_.count(run.field.height)),
-          blocks_((run.seeds.size() + block_positions - 1) / block_positions), claims_(blocks_),
+        : run_(run), queue_(queue), blocks_((run.seeds.size() + block_positions - 1) / block_positions), claims_(blocks_),
           window_(speculation_window(run.seeds.size())),
           // One per block of the window past the lead, and a few more for the
           // committer's turn to come.
@@ -159,13 +156,7 @@ public:
         // Pairs with the acquire in speculate()'s wait: publishes the bytes
         // written on the plain mask and where the committer stands.
         progress_.granted.store(true, std::memory_order_release);
-        for (; b < blocks_; ++b) {
-            commit(b, own);
-            rule_.finish_commit();
-            // Pairs with the acquire of `since` in grow_block(): a speculation
-            // that reads this count sees every byte these commits wrote.
-            progress_.commits.store(rule_.finished(), std::memory_order_release);
-        }
+        for (; b < blocks_; ++b) commit(b, own);
         finish();
     }
 
@@ -209,8 +200,8 @@ private:
     // and its turn through its block speculations.
     struct Worker {
         Worker(const ParallelSeedLoop& loop, std::size_t thread)
-            : held(loop.run_.used.size()), first(thread * loop.per_thread_) {}
-        PixelSet held;
+            : mine(loop.run_.used.size()), earlier(loop.run_.used.size()), first(thread * loop.per_thread_) {}
+        PixelSet mine, earlier;  // held by the growth under way, by those before it in its block
         Region region;
         Rect rect;
         std::size_t first;     // its first speculation
@@ -270,28 +261,26 @@ private:
     void grow_block(std::size_t b, BlockSpeculation& s, Worker& self) {
         self.next = (self.next + 1) % per_thread_;
         s.tag_.store(BlockSpeculation::tag(b, false), std::memory_order_relaxed);
-        s.seeds.clear(), s.regions.clear(), s.footprints.clear();
-        // Pairs with the release of the commit count in commit_all(): the
-        // reads below see every byte the first `since` commits wrote.
-        s.since = progress_.commits.load(std::memory_order_acquire);
+        s.seeds.clear(), s.regions.clear(), s.took.clear(), s.found.clear();
         s.failed = false;
         try {
-            SpeculativeMask mask(run_.used, self.held, s.footprints, tiles_, run_.field.width, run_.field.height);
+            LoggedMask mask(run_.used, self.mine, self.earlier, s.took, s.found);
             // A seed found taken is checked again at its turn (keep_block).
             walk_seeds(run_, b * block_positions, block_end(b), mask, self.region, self.rect,
                        [&](std::size_t i, SeedFate fate) {
-                           s.footprints.end_growth();
+                           s.took.end_growth(), s.found.end_growth();
+                           for (std::uint32_t q : self.region) self.mine.erase(q), self.earlier.bits().insert(q);
                            s.regions.insert(s.regions.end(), self.region.begin(), self.region.end());
                            s.seeds.push_back({i, fate, self.rect, s.regions.size()});
                            hook(i, true);
                        });
-            for (std::uint32_t q : s.regions) self.held.erase(q);
+            for (std::uint32_t q : s.regions) self.earlier.erase(q);
         } catch (...) {
             s.failed = true;  // pixels may be held outside the recorded regions
-            self.held.clear();
+            self.mine.clear(), self.earlier.clear();
         }
         // Pairs with the acquire in commit()'s wait: publishes the growths,
-        // since and failed to the committer.
+        // their logs and failed to the committer.
         s.tag_.store(BlockSpeculation::tag(b, true), std::memory_order_release);
     }
 
@@ -319,18 +308,16 @@ private:
     // the speculator found taken grown when free at their turn.
     void keep_block(std::size_t b, const BlockSpeculation& s, Worker& own) {
         if (s.failed) return grow_own(b * block_positions, block_end(b), own);
-        rule_.open_block(s.footprints, 0, s.seeds.size(), s.since);
         std::size_t next = b * block_positions, region_start = 0;
         for (std::size_t k = 0; k < s.seeds.size(); ++k) {
             const SpeculatedSeed& seed = s.seeds[k];
             grow_own(next, seed.position, own);
             const auto region = std::span(s.regions).subspan(region_start, seed.region_end - region_start);
-            if (rule_.keeps(k, s.footprints.of(k))) {
+            if (still_as_read(run_.used, s.took.of(k), s.found.of(k))) {
                 publish(region);
                 emit(seed.fate, seed.rect);
                 ++counts_.kept;
             } else {
-                for (std::uint32_t q : region) rule_.gave_up(tiles_.of(q, grid_));
                 grow_own(seed.position, seed.position + 1, own);
                 ++counts_.regrown;
             }
@@ -342,7 +329,7 @@ private:
     // The committer grows the seeds at positions [from, to) itself, at their
     // turn, on the mask in place.
     void grow_own(std::size_t from, std::size_t to, Worker& own) {
-        StampedMask mask(run_.used, rule_, tiles_);
+        SharedMask mask(run_.used);
         walk_seeds(run_, from, to, mask, own.region, own.rect, [&](std::size_t i, SeedFate fate) {
             ++counts_.own;
             grown_own(i, fate, own);
@@ -356,17 +343,11 @@ private:
 
     // Marks a kept region in the mask.
     void publish(std::span<const std::uint32_t> region) {
-        for (std::uint32_t q : region) {
-            store_shared(run_.used.data(), q, 1);
-            rule_.wrote(tiles_.of(q, grid_));
-        }
+        for (std::uint32_t q : region) store_shared(run_.used.data(), q, 1);
     }
 
     const SeedRun& run_;
     ValidationQueue& queue_;
-    const PixelGrid grid_;
-    const TileGrid tiles_;
-    KeepRule rule_;  // the committer's
     const std::size_t blocks_;
     // Per block: 0 while unclaimed, by_committer, or 1 + the index of the
     // speculation that grows it.
@@ -381,7 +362,6 @@ private:
     // alignment rounds its size up to the line too) that only a block commit
     // writes.
     struct alignas(64) Progress {
-        std::atomic<std::uint32_t> commits{0};  // rule_.finished(), for the speculators
         std::atomic<std::size_t> committed{0};  // blocks below are committed
         std::atomic<bool> wanted{false};        // a speculator has arrived
         std::atomic<bool> granted{false};       // the committer has left the mask to atomic access
@@ -398,9 +378,7 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 // Pass 1: the sequential loop as the committer runs it, each seed at its
 // turn on the mask in place, timed seed by seed.
 void trace_at_turn(const SeedRun& run, SeedLoopTrace& trace) {
-    const TileGrid tiles(run.field.width);
-    KeepRule rule(trace.tiles);
-    StampedMask mask(run.used, rule, tiles);
+    SharedMask mask(run.used);
     Region region;
     Rect rect;
     auto last = Clock::now();
@@ -419,33 +397,33 @@ void trace_at_turn(const SeedRun& run, SeedLoopTrace& trace) {
 }
 
 // Pass 2, from the same mask: each seed grown through a speculative view, a
-// speculator's walk and growth timed together, then its region marked as
-// the committer marks a kept one; the tiles of what it read and wrote.
+// speculator's walk and growth timed together, then checked and marked as
+// the committer keeps it; the growths that own the pixels it found taken.
 void trace_speculative(const SeedRun& run, SeedLoopTrace& trace) {
-    const PixelGrid grid(run.field.width);
-    const TileGrid tiles(run.field.width);
-    PixelSet held(run.used.size());
+    constexpr std::uint32_t nobody = UINT32_MAX;  // taken before the loop
+    std::vector<std::uint32_t> owner(run.used.size(), nobody);
+    PixelSet mine(run.used.size()), earlier(run.used.size());
     Region region;
     Rect rect;
-    // The growth's footprint, copied out of the timed part: a speculator
-    // reuses its block's footprint buffer rather than grow one for the run.
-    GrowthTiles footprint;
-    SpeculativeMask mask(run.used, held, footprint, tiles, run.field.width, run.field.height);
-    std::size_t k = 0;
+    // Reused growth after growth, as a speculator reuses its block's logs.
+    GrowthLog took, found;
+    LoggedMask mask(run.used, mine, earlier, took, found);
+    std::uint32_t k = 0;
     auto last = Clock::now();
     walk_seeds(run, 0, run.seeds.size(), mask, region, rect, [&](std::size_t i, SeedFate) {
         const auto grown = Clock::now();
+        took.end_growth(), found.end_growth();
+        if (!still_as_read(run.used, took.of(0), found.of(0))) fail("a growth on the mask it read was not kept");
         for (std::uint32_t q : region) {
-            run.used[q] = 1;
-            held.erase(q);
+            store_shared(run.used.data(), q, 1);
+            mine.erase(q);
         }
         const auto marked = Clock::now();
-        footprint.end_growth();
-        for (std::uint32_t t : footprint.of(0)) trace.reads.note(t);
-        trace.reads.end_growth();
-        footprint.clear();
-        for (std::uint32_t q : region) trace.writes.note(tiles.of(q, grid));
-        trace.writes.end_growth();
+        for (std::uint32_t q : found.of(0))
+            if (owner[q] != nobody) trace.depends_on.note(owner[q]);
+        trace.depends_on.end_growth();
+        for (std::uint32_t q : region) owner[q] = k;
+        took.clear(), found.clear();
         // Both passes grow the same seeds: the loop's result does not depend on the view.
         if (k == trace.seeds.size() || trace.seeds[k].position != i) fail("the traced passes grew different seeds");
         trace.seeds[k].speculative_seconds = seconds(grown - last);
@@ -457,7 +435,7 @@ void trace_speculative(const SeedRun& run, SeedLoopTrace& trace) {
 }  // namespace
 
 SeedLoopTrace trace_seed_loop(const SeedRun& run) {
-    SeedLoopTrace trace{run.seeds.size(), TileGrid(run.field.width).count(run.field.height), {}, {}, {}};
+    SeedLoopTrace trace{run.seeds.size(), {}, {}};
     const std::vector<std::uint8_t> start(run.used.begin(), run.used.end());
     trace_at_turn(run, trace);
     std::copy(start.begin(), start.end(), run.used.begin());

@@ -1,250 +1,140 @@
 // The views of the used mask and the keep rule that the parallel seed loop
-// relies on: a speculation's footprint must cover every byte its growth
-// reads, the committer's stamps every byte it writes, or a change would go
-// unnoticed and a stale growth be kept.
+// relies on: a speculative growth must log every pixel the rule checks, and
+// a growth the rule keeps must be the growth of its turn, or a stale growth
+// would be kept.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <deque>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "detector/front_end.hpp"
-#include "detector/grow_region-inl.hpp"
 #include "detector/keep_rule.hpp"
 #include "detector/mask_access.hpp"
 #include "detector/pseudo_order.hpp"
-#include "detector/refine_region-inl.hpp"
 #include "detector/seed_loop.hpp"
 #include "param_names.hpp"
 
 namespace trelvane {
 namespace {
 
-using Size = std::pair<std::size_t, std::size_t>;
-class Footprint : public ::testing::TestWithParam<Size> {};
+std::vector<std::uint32_t> entries(std::span<const std::uint32_t> log) { return {log.begin(), log.end()}; }
 
-// Every pixel visited, near tile borders and image edges alike: the tiles
-// noted hold the tile of each of its eight neighbours inside the image.
-TEST_P(Footprint, CoversTheNeighboursOfEveryVisitedPixel) {
-    const auto [w, h] = GetParam();
-    UsedMask used(w * h, 0);
-    PixelSet held(w * h);
-    const TileGrid tiles(w);
-    GrowthTiles footprints;
-    SpeculativeMask mask(used, held, footprints, tiles, w, h);
-    for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x) {
-            footprints.clear();
-            mask.visit(x, y);
-            const auto footprint = footprints.current();
-            for (std::size_t ny = y == 0 ? 0 : y - 1; ny <= y + 1 && ny < h; ++ny)
-                for (std::size_t nx = x == 0 ? 0 : x - 1; nx <= x + 1 && nx < w; ++nx)
-                    ASSERT_NE(std::find(footprint.begin(), footprint.end(), tiles.at(nx, ny)), footprint.end())
-                        << x << ", " << y << ": neighbour " << nx << ", " << ny;
-            ASSERT_LE(footprint.size(), 4u);
-            for (std::uint32_t t : footprint) ASSERT_LT(t, tiles.count(h));
-        }
-}
-
-INSTANTIATE_TEST_SUITE_P(Images, Footprint,
-                         ::testing::Values(Size{3, 3}, Size{4, 9}, Size{17, 13}, Size{33, 8}),
-                         [](const auto& info) { return param_name(info.param.first, 'x', info.param.second); });
-
-// Held pixels read as taken, whatever the shared byte; the shared mask is
-// never written.
-TEST(SpeculativeMask, HoldsWhatItTakesToItself) {
+// Its own pixels read as taken and are not logged; taken pixels of the
+// shared mask or of earlier growths are; the shared mask is never written.
+TEST(LoggedMask, HoldsWhatItTakesAndLogsWhatTheRuleChecks) {
     UsedMask used(20, 0);
     used[3] = 1;
-    PixelSet held(20);
-    const TileGrid tiles(5);
-    GrowthTiles footprints;
-    SpeculativeMask mask(used, held, footprints, tiles, 5, 4);
+    PixelSet mine(20), earlier(20);
+    earlier.bits().insert(5);
+    GrowthLog took, found;
+    LoggedMask mask(used, mine, earlier, took, found);
     mask.take(7);
-    EXPECT_TRUE(mask.taken(7) && mask.taken(3));
+    EXPECT_TRUE(mask.taken(7) && mask.taken(3) && mask.taken(5));
     EXPECT_FALSE(mask.taken(8));
     mask.release(7);
     EXPECT_FALSE(mask.taken(7));
+    took.end_growth(), found.end_growth();
+    EXPECT_EQ(entries(took.of(0)), std::vector<std::uint32_t>{7});
+    EXPECT_EQ(entries(found.of(0)), (std::vector<std::uint32_t>{3, 5}));
     EXPECT_EQ(std::count(used.begin(), used.end(), 1), 1);
 }
 
-// Growths of one block share a footprint list: the second must name the
-// tile the first ended on, or a change there would not make it stale.
-TEST(SpeculativeMask, EachGrowthNamesItsOwnTiles) {
-    UsedMask used(64, 0);
-    PixelSet held(64);
-    const TileGrid tiles(8);
-    GrowthTiles footprints;
-    SpeculativeMask mask(used, held, footprints, tiles, 8, 8);
-    mask.visit(1, 1);
-    footprints.end_growth();
-    mask.visit(1, 1);
-    footprints.end_growth();
-    EXPECT_EQ(std::vector<std::uint32_t>(footprints.of(1).begin(), footprints.of(1).end()),
-              std::vector<std::uint32_t>{tiles.at(1, 1)});
-}
-
-// A growth's tiles, noted over and over in an order whose tiles share and
-// evict the slots of the table of recent tiles: every tile is named, and
+// A growth's pixels, logged over and over in an order whose pixels share and
+// evict the slots of the table of recent entries: every pixel is named, and
 // none of the growth before leaks into the next.
-class RecentTiles : public ::testing::TestWithParam<std::uint32_t> {};
+class RecentEntries : public ::testing::TestWithParam<std::uint32_t> {};
 
-TEST_P(RecentTiles, EveryTileNotedIsNamed) {
+TEST_P(RecentEntries, EveryPixelLoggedIsNamed) {
     const std::uint32_t stride = GetParam();
-    GrowthTiles footprints;
+    GrowthLog log;
     std::vector<std::uint32_t> noted;
     for (std::uint32_t i = 0; i < 300; ++i) noted.push_back(i % 70 * stride + i % 3);
-    for (std::uint32_t t : noted) footprints.note(t);
-    footprints.end_growth();
-    footprints.note(noted.back());
-    footprints.end_growth();
-    const auto first = footprints.of(0);
-    for (std::uint32_t t : noted) ASSERT_NE(std::find(first.begin(), first.end(), t), first.end()) << t;
-    EXPECT_EQ(footprints.of(1).size(), 1u);
+    for (std::uint32_t q : noted) log.note(q);
+    log.end_growth();
+    log.note(noted.back());
+    log.end_growth();
+    const auto first = log.of(0);
+    for (std::uint32_t q : noted) ASSERT_NE(std::find(first.begin(), first.end(), q), first.end()) << q;
+    EXPECT_EQ(log.of(1).size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Strides, RecentTiles, ::testing::Values(1u, 32u, 33u, 64u));
+INSTANTIATE_TEST_SUITE_P(Strides, RecentEntries, ::testing::Values(1u, 32u, 33u, 64u));
 
-// One growth of a speculated block, reading tile 0, against what commits
-// did to that tile: before it started, after, or in the commit under way.
-enum class Change { before_start, after_start, kept_here, grown_here, given_up_here };
-const char* const change_names[] = {"before_start", "after_start", "kept_here", "grown_here", "given_up_here"};
-class Keep : public ::testing::TestWithParam<std::pair<Change, bool>> {};
-
-TEST_P(Keep, DependsOnWhatTheTilesSawSinceTheGrowthStarted) {
-    const auto [change, kept] = GetParam();
-    KeepRule rule(4);
-    const std::uint32_t tile = 0;
-    rule.wrote(tile);
-    rule.finish_commit();  // commit 1: before the growth
-    const std::uint32_t since = rule.finished();
-    rule.wrote(1);
-    if (change == Change::after_start) rule.grew(tile);
-    rule.finish_commit();  // commit 2: after it started
-    GrowthTiles footprints;
-    footprints.note(2);
-    footprints.end_growth();  // an earlier growth of the block
-    footprints.note(tile);
-    footprints.end_growth();
-    rule.open_block(footprints, 0, 2, since);  // commit 3, this block's
-    EXPECT_TRUE(rule.keeps(0, footprints.of(0)));
-    if (change == Change::kept_here) rule.wrote(tile);
-    if (change == Change::grown_here) rule.grew(tile);
-    if (change == Change::given_up_here) rule.gave_up(tile);
-    EXPECT_EQ(rule.keeps(1, footprints.of(1)), kept);
+// Noise over thin lines at three angles: regions that need refining.
+std::vector<double> scene(std::size_t side) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> noise(0, 60);
+    std::vector<double> img(side * side);
+    for (std::size_t y = 0; y < side; ++y)
+        for (std::size_t x = 0; x < side; ++x)
+            img[y * side + x] = noise(rng) + (y % 19 == 4 || x % 13 == 2 || (x + 2 * y) % 31 == 0 ? 120 : 0);
+    return img;
 }
 
-INSTANTIATE_TEST_SUITE_P(Changes, Keep,
-                         ::testing::Values(std::pair{Change::before_start, true},
-                                           std::pair{Change::after_start, false},
-                                           std::pair{Change::kept_here, true},
-                                           std::pair{Change::grown_here, false},
-                                           std::pair{Change::given_up_here, false}),
-                         [](const auto& info) { return std::string(change_names[int(info.param.first)]); });
+// Every seed of the scene grown at its turn, and also through a speculative
+// view of an older mask: the one `lag` growths before, with a share `flips`
+// of its bytes flipped. Wherever the keep rule keeps the speculation, it
+// must be the growth of the turn: the same fate, region and rectangle.
+using KeepCase = std::tuple<std::size_t, std::size_t, double>;  // side, lag, flips
+class KeepRule : public ::testing::TestWithParam<KeepCase> {};
 
-// Forwards to the view it wraps and records every byte read and written.
-template <MaskView Inner>
-class RecordingMask {
-public:
-    explicit RecordingMask(Inner& inner) : inner_(inner) {}
-    std::size_t size() const { return inner_.size(); }
-    bool taken(std::size_t q) const {
-        reads.push_back(q);
-        return inner_.taken(q);
-    }
-    void take(std::size_t q) { writes.push_back(q), inner_.take(q); }
-    void release(std::size_t q) { writes.push_back(q), inner_.release(q); }
-    void visit(std::size_t x, std::size_t y) { inner_.visit(x, y); }
-
-    mutable std::vector<std::size_t> reads;
-    std::vector<std::size_t> writes;
-
-private:
-    Inner& inner_;
-};
-
-// Growth and refinement on every seed of a scene, in order, through a
-// recording view over the committer's view (StampedMask) and over a
-// speculator's: each growth's writes lie in tiles it stamped, its reads in
-// its footprint.
-struct Contract {
-    std::vector<double> image;
-    FrontEnd fe;
-    FilledLater<std::uint32_t> seeds;
-    TileGrid tiles;
-    PixelGrid grid;
-    Region region;
-    Rect rect;
-    std::size_t refined = 0;  // growths refinement regrew or shrank: what writes outside the first growth
-
-    explicit Contract(std::size_t side)
-        : image(scene(side)), fe(fused_front_end(std::span<const double>(image), side, side, 1.0)),
-          seeds(order_seeds(fe.blocks)), tiles(side), grid(side) {}
-
-    // Noise over thin lines at three angles: regions that need refining.
-    static std::vector<double> scene(std::size_t side) {
-        std::mt19937 rng(7);
-        std::uniform_real_distribution<double> noise(0, 60);
-        std::vector<double> img(side * side);
-        for (std::size_t y = 0; y < side; ++y)
-            for (std::size_t x = 0; x < side; ++x)
-                img[y * side + x] = noise(rng) + (y % 19 == 4 || x % 13 == 2 || (x + 2 * y) % 31 == 0 ? 120 : 0);
-        return img;
-    }
-
-    // Calls check(recording view) after each growth through a view over inner.
-    template <MaskView Inner, class Check>
-    void grow_all(Inner& inner, Check&& check) {
-        const SeedRun run(fe.field, fe.used, seeds);
-        RecordingMask recording(inner);
-        for (std::uint32_t seed : seeds) {
-            if (inner.taken(seed)) continue;
-            recording.reads.clear(), recording.writes.clear();
-            const SeedFate fate = process_seed(seed, run, recording, region, rect);
-            if (fate != SeedFate::small && std::count(recording.writes.begin(), recording.writes.end(), seed) > 1)
-                ++refined;
-            check(recording);
+TEST_P(KeepRule, AKeptGrowthIsTheGrowthOfItsTurn) {
+    const auto [side, lag, flips] = GetParam();
+    const std::vector<double> image = scene(side);
+    FrontEnd fe = fused_front_end(std::span<const double>(image), side, side, 1.0);
+    const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks);
+    const SeedRun run(fe.field, fe.used, seeds);
+    std::deque<UsedMask> history;
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<std::size_t> pixel(0, fe.used.size() - 1);
+    const auto flipped = static_cast<std::size_t>(flips * static_cast<double>(fe.used.size()));
+    Region region, speculated;
+    Rect rect, speculated_rect;
+    std::size_t kept = 0, not_kept = 0;
+    DirectMask turn(fe.used);
+    for (std::uint32_t seed : seeds) {
+        if (turn.taken(seed)) continue;
+        history.push_back(fe.used);
+        if (history.size() > lag) history.pop_front();
+        UsedMask older = history.front();
+        for (std::size_t k = 0; k < flipped; ++k) older[pixel(rng)] ^= 1;
+        PixelSet mine(older.size()), earlier(older.size());
+        GrowthLog took, found;
+        LoggedMask view(older, mine, earlier, took, found);
+        const bool grown = !view.taken(seed);
+        const SeedFate fate = grown ? process_seed(seed, run, view, speculated, speculated_rect) : SeedFate::small;
+        took.end_growth(), found.end_growth();
+        const bool keep = grown && still_as_read(fe.used, took.of(0), found.of(0));
+        const SeedFate at_turn = process_seed(seed, run, turn, region, rect);
+        if (!keep) {
+            ++not_kept;
+            continue;
+        }
+        ++kept;
+        ASSERT_EQ(fate, at_turn) << "seed " << seed;
+        ASSERT_EQ(speculated, region) << "seed " << seed;
+        if (fate != SeedFate::small) {
+            ASSERT_EQ(std::memcmp(&speculated_rect, &rect, sizeof rect), 0) << "seed " << seed;
         }
     }
-};
-
-class ViewContract : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(ViewContract, TheCommitterStampsEveryByteItWrites) {
-    Contract c(GetParam());
-    KeepRule rule(c.tiles.count(GetParam()));
-    StampedMask stamped(c.fe.used, rule, c.tiles);
-    c.grow_all(stamped, [&](const auto& recording) {
-        for (std::size_t q : recording.writes) {
-            const std::uint32_t t = c.tiles.of(static_cast<std::uint32_t>(q), c.grid);
-            ASSERT_TRUE(rule.grown_again({&t, 1})) << "pixel " << q << " written, its tile not stamped";
-        }
-        rule.finish_commit();
-    });
-    EXPECT_GT(c.refined, 0u);
+    EXPECT_GT(kept, 0u);
+    EXPECT_GT(not_kept, 0u);
 }
 
-TEST_P(ViewContract, ASpeculationsFootprintHoldsEveryByteItReads) {
-    Contract c(GetParam());
-    PixelSet held(c.fe.used.size());
-    GrowthTiles footprints;
-    SpeculativeMask speculative(c.fe.used, held, footprints, c.tiles, GetParam(), GetParam());
-    c.grow_all(speculative, [&](const auto& recording) {
-        const auto footprint = footprints.current();
-        for (std::size_t q : recording.reads) {
-            const std::uint32_t t = c.tiles.of(static_cast<std::uint32_t>(q), c.grid);
-            ASSERT_NE(std::find(footprint.begin(), footprint.end(), t), footprint.end())
-                << "pixel " << q << " read, its tile not in the footprint";
-        }
-        footprints.end_growth();
-        for (std::uint32_t q : c.region) c.fe.used[q] = 1, held.erase(q);  // committed as the trace does
-    });
-    EXPECT_GT(c.refined, 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Sides, ViewContract, ::testing::Values(std::size_t{61}, std::size_t{160}),
-                         [](const auto& info) { return param_name(info.param, 'x', info.param); });
+INSTANTIATE_TEST_SUITE_P(Masks, KeepRule,
+                         ::testing::Combine(::testing::Values(std::size_t{61}, std::size_t{160}),
+                                            ::testing::Values(std::size_t{2}, std::size_t{8}, std::size_t{32}),
+                                            ::testing::Values(0.0, 0.02)),
+                         [](const auto& info) {
+                             const std::size_t side = std::get<0>(info.param);
+                             return param_name(side, 'x', side, "_lag", std::get<1>(info.param)) +
+                                    (std::get<2>(info.param) > 0 ? "_flipped" : "");
+                         });
 
 TEST(SpeculationWindow, ASmallPartOfTheSeedListWithTheLeadInside) {
     for (std::size_t seeds : {std::size_t{0}, std::size_t{5000}, std::size_t{1} << 20, std::size_t{1} << 30}) {
