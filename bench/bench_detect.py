@@ -150,9 +150,12 @@ def modelled_scaling(timer, side, beside):
           f" (bench/seed_loop_model.hpp), each cost x {beside:.2f} beside another thread\n")
     print("recorded loop (ms): " + ", ".join(f"{k} {v * 1e3:.1f}" for k, v in trace.items() if k != "grown")
           + f"; {trace['grown']:.0f} seeds grown")
-    print(f"{'threads':>8}{'loop speed-up':>15}{'regrown':>10}")
+    print("the committer's ms: growing = walking to and growing seeds itself, keeping = walking to, checking"
+          " and marking kept growths, waiting = for speculations\n")
+    print(f"{'threads':>8}{'loop speed-up':>15}{'regrown':>10}{'growing':>10}{'keeping':>10}{'waiting':>10}")
     for name, m in model.items():
-        print(f"{name.split()[2]:>8}{m['speedup']:>15.2f}{m['regrown']:>10.1%}")
+        print(f"{name.split()[2]:>8}{m['speedup']:>15.2f}{m['regrown']:>10.1%}{m['growing'] * 1e3:>10.1f}"
+              f"{m['keeping'] * 1e3:>10.1f}{m['waiting'] * 1e3:>10.1f}")
     bound = rounds[-1][0]["bound"]
     print(f"longest chain of dependent growths: {bound['critical_path'] * 1e3:.1f} ms, so at these costs no loop"
           f" that keeps the sequential results is more than {bound['speedup']:.1f}x faster on any number of threads")

@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
     std::printf("bound critical_path %.6f speedup %.3f\n", chain, trelvane::sequential_seconds(trace) / chain);
     for (std::size_t threads : {2, 4, 8, 16, 32}) {
         const auto m = trelvane::model_parallel_loop(trace, threads, beside);
-        std::printf("model threads %zu speedup %.3f regrown %.4f\n", threads, m.speedup, m.regrown_fraction);
+        std::printf("model threads %zu speedup %.3f regrown %.4f growing %.6f keeping %.6f waiting %.6f\n", threads,
+                    m.speedup, m.regrown_fraction, m.growing, m.keeping, m.waiting);
     }
     return 0;
 }

@@ -18,10 +18,10 @@
 // aligned is kept too. A speculator first validates the candidates committed
 // so far, as the loop's speculators do, then claims the next block of the
 // speculation window ahead of the committer's. Once the last block is
-// committed every thread validates what is left. Left out: the committer's
-// growing a later block while it waits for a speculation (replayed as
-// growing the waited-for block itself), and the cache lines the threads
-// trade beyond what `beside` measures.
+// committed every thread validates what is left. The committer waits for a
+// block a speculator has claimed; left out are the later blocks it grows
+// meanwhile, and the cache lines the threads trade beyond what `beside`
+// measures.
 //
 // The dependencies also bound any loop that keeps the sequential results:
 // a growth cannot be grown right before those it depends on are, so the
@@ -41,6 +41,10 @@ namespace trelvane {
 struct ModelledLoop {
     double speedup;           // the sequential loop's seconds, validation included, over the parallel one's
     double regrown_fraction;  // of the grown seeds, those grown again by the committer
+    // The committer's seconds: walking to and growing the seeds it grows
+    // itself, walking to, checking and marking those it keeps, and waiting
+    // for speculations.
+    double growing = 0, keeping = 0, waiting = 0;
 };
 
 // The sequential loop's seconds: every seed at its turn, and its validation.
@@ -106,7 +110,7 @@ private:
 
 inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t threads, double beside) {
     const double sequential = sequential_seconds(trace);
-    if (threads < 2 || trace.seeds.empty() || sequential <= 0) return {1, 0};
+    if (threads < 2 || trace.seeds.empty() || sequential <= 0) return {1, 0, sequential, 0, 0};
 
     const std::vector<std::size_t> first = first_seeds(trace);
     const std::size_t blocks = first.size() - 1;
@@ -120,6 +124,7 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
     ModelledQueue queue;
     std::size_t cursor = 0, regrown = 0;
     double now = 0;
+    ModelledLoop loop{};
     // Per growth: when the committer was done with it, and whether it was kept.
     std::vector<double> committed(trace.seeds.size(), 1e300);
     std::vector<bool> kept_growth(trace.seeds.size(), false);
@@ -145,7 +150,9 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
             *j = c.end;
             ++cursor;
         }
-        const bool speculated = claims[b].claimed && claims[b].end <= now;
+        // A claimed block is waited for, as the loop's committer waits.
+        const bool speculated = claims[b].claimed;
+        if (speculated && claims[b].end > now) loop.waiting += claims[b].end - now, now = claims[b].end;
         for (std::size_t k = first[b]; k < first[b + 1]; ++k) {
             const SeedTrace& s = trace.seeds[k];
             const auto deps = trace.depends_on.of(k);
@@ -153,14 +160,18 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
                                   return block_of(j) == b ? kept_growth[j] : committed[j] <= claims[b].start;
                               });
             if (speculated && !kept) ++regrown;
-            now += (s.walk_seconds + (kept ? s.mark_seconds : s.growth_seconds)) * beside;
+            const double step = (s.walk_seconds + (kept ? s.mark_seconds : s.growth_seconds)) * beside;
+            (kept ? loop.keeping : loop.growing) += step;
+            now += step;
             committed[k] = now, kept_growth[k] = kept;
             if (s.validation_seconds > 0) queue.push(now, s.validation_seconds * beside);
         }
     }
     speculator_free.push_back(now);
     const double end = queue.drain(std::move(speculator_free));
-    return {sequential / end, static_cast<double>(regrown) / static_cast<double>(trace.seeds.size())};
+    loop.speedup = sequential / end;
+    loop.regrown_fraction = static_cast<double>(regrown) / static_cast<double>(trace.seeds.size());
+    return loop;
 }
 
 }  // namespace trelvane
