@@ -93,24 +93,19 @@ public:
     // The entries noted from here on are the next growth's.
     void end_growth() {
         ends_.push_back(entries_.size());
-        start_ = entries_.size();
         recent_.fill(none);
     }
-    void clear() { entries_.clear(), ends_.clear(), start_ = 0, recent_.fill(none); }
-    std::size_t growths() const { return ends_.size(); }
+    void clear() { entries_.clear(), ends_.clear(), recent_.fill(none); }
     std::span<const std::uint32_t> of(std::size_t growth) const {
         const std::size_t from = growth ? ends_[growth - 1] : 0;
         return std::span(entries_).subspan(from, ends_[growth] - from);
     }
-    // The entries of the growth under way.
-    std::span<const std::uint32_t> current() const { return std::span(entries_).subspan(start_); }
 
 private:
     // Never a pixel index: a working image has fewer than 2^32 pixels (front_end.hpp).
     static constexpr std::uint32_t none = UINT32_MAX;
     std::vector<std::uint32_t> entries_;
     std::vector<std::size_t> ends_;
-    std::size_t start_ = 0;
     std::array<std::uint32_t, 32> recent_;
 };
 
