@@ -136,6 +136,42 @@ INSTANTIATE_TEST_SUITE_P(Masks, KeepRule,
                                     (std::get<2>(info.param) > 0 ? "_flipped" : "");
                          });
 
+// The recorded dependencies bound the loop from below (the longest chain of
+// them), which holds only if each growth needs nothing but the regions of
+// the growths it depends on: grown on the starting mask with just those
+// marked, every growth must be the growth of its turn.
+class Dependencies : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Dependencies, EachGrowthNeedsOnlyTheRegionsOfThoseItDependsOn) {
+    const std::size_t side = GetParam();
+    const std::vector<double> image = scene(side);
+    FrontEnd fe = fused_front_end(std::span<const double>(image), side, side, 1.0);
+    const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks);
+    const SeedRun run(fe.field, fe.used, seeds);
+    const UsedMask start = fe.used;
+    const SeedLoopTrace trace = trace_seed_loop(run);
+    fe.used = start;
+    DirectMask turn(fe.used);
+    std::vector<Region> regions;
+    Region region;
+    Rect rect;
+    walk_seeds(run, 0, seeds.size(), turn, region, rect, [&](std::size_t, SeedFate) { regions.push_back(region); });
+    ASSERT_EQ(trace.seeds.size(), regions.size());
+    for (std::size_t k = 0; k < regions.size(); ++k) {
+        UsedMask used = start;
+        for (std::uint32_t j : trace.depends_on.of(k)) {
+            ASSERT_LT(j, k);
+            for (std::uint32_t q : regions[j]) used[q] = 1;
+        }
+        DirectMask alone(used);
+        process_seed(seeds[trace.seeds[k].position], run, alone, region, rect);
+        ASSERT_EQ(region, regions[k]) << "growth " << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenes, Dependencies, ::testing::Values(std::size_t{61}, std::size_t{160}),
+                         [](const auto& info) { return param_name(info.param, 'x', info.param); });
+
 TEST(SpeculationWindow, ASmallPartOfTheSeedListWithTheLeadInside) {
     for (std::size_t seeds : {std::size_t{0}, std::size_t{5000}, std::size_t{1} << 20, std::size_t{1} << 30}) {
         const SpeculationWindow w = speculation_window(seeds);
