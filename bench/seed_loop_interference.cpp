@@ -65,6 +65,7 @@ Loop commit_alone(const SeedRun& run, const std::vector<std::uint8_t>& start, st
         position.store(i, std::memory_order_relaxed);
         const std::uint64_t t = ticks();
         process_seed(run.seeds[i], run, mask, region, rect);
+        mask.settle(region);
         loop.growth_ticks += ticks() - t;
         ++loop.growths;
     }
@@ -87,20 +88,21 @@ void speculate(const SeedRun& run, const UsedMask& mask_bytes, const std::atomic
                const std::atomic<bool>& stop) {
     PixelSet mine(run.used.size()), earlier(run.used.size());
     GrowthLog took, found;
+    std::vector<std::size_t> rechecks;
     Region region;
     Rect rect;
     const std::size_t lead = lead_positions(run.seeds.size());
     while (!stop.load(std::memory_order_relaxed)) {
         const std::size_t from = std::min(position.load(std::memory_order_relaxed) + lead, run.seeds.size());
         const std::size_t to = std::min(from + block_positions, run.seeds.size());
-        LoggedMask mask(mask_bytes, mine, earlier, took, found);
+        LoggedMask mask(mask_bytes, mine, earlier, took, found, rechecks);
         for (std::size_t i = from; i < to; ++i) {
-            if (seed_taken(mask, run.seeds[i])) continue;
+            if (seed_taken(mask, i, run.seeds[i])) continue;
             process_seed(run.seeds[i], run, mask, region, rect);
             took.end_growth(), found.end_growth();
         }
         mine.clear();
-        took.clear(), found.clear();
+        took.clear(), found.clear(), rechecks.clear();
         if (from == to) std::this_thread::yield();
     }
 }

@@ -10,10 +10,12 @@
 // bench/seed_loop_interference.cpp).
 //
 // The committer walks the blocks in order. A block no speculator has
-// finished it grows itself; of a finished one it keeps each growth whose
-// dependencies were all committed when the speculation started, or kept
-// before it in its block, paying for the walk and the marking, and grows the
-// others itself. The loop's keep rule (keep_rule.hpp) keeps at least those:
+// claimed it walks and grows itself; of a speculated one it keeps each
+// growth whose dependencies were all committed when the speculation
+// started, or kept before it in its block, paying for the check and the
+// marking, and grows the others itself, without the walk past the taken
+// seeds (the seeds a speculation skipped unsettled, which the committer
+// looks at again, are left out). The loop's keep rule (keep_rule.hpp) keeps at least those:
 // a speculation that found a dependency's pixel free and skipped it as not
 // aligned is kept too. A speculator first validates the candidates committed
 // so far, as the loop's speculators do, then claims the next block of the
@@ -41,9 +43,9 @@ namespace trelvane {
 struct ModelledLoop {
     double speedup;           // the sequential loop's seconds, validation included, over the parallel one's
     double regrown_fraction;  // of the grown seeds, those grown again by the committer
-    // The committer's seconds: walking to and growing the seeds it grows
-    // itself, walking to, checking and marking those it keeps, and waiting
-    // for speculations.
+    // The committer's seconds: growing the seeds it grows itself (with the
+    // walk to them in blocks nobody speculated), checking and marking those
+    // it keeps, and waiting for speculations.
     double growing = 0, keeping = 0, waiting = 0;
 };
 
@@ -160,7 +162,8 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
                                   return block_of(j) == b ? kept_growth[j] : committed[j] <= claims[b].start;
                               });
             if (speculated && !kept) ++regrown;
-            const double step = (s.walk_seconds + (kept ? s.mark_seconds : s.growth_seconds)) * beside;
+            const double walk = speculated ? 0 : s.walk_seconds;
+            const double step = (walk + (kept ? s.mark_seconds : s.growth_seconds)) * beside;
             (kept ? loop.keeping : loop.growing) += step;
             now += step;
             committed[k] = now, kept_growth[k] = kept;

@@ -13,7 +13,8 @@
 // - every pixel it took: free when it read it, and so it must be free at its
 //   turn, or its turn would skip it;
 // - every pixel it found taken, except those it had taken itself: so it must
-//   be taken at its turn, or its turn might take it.
+//   be taken at its turn, or its turn might take it. A pixel it found
+//   settled (mask_access.hpp) is left out: it stays taken.
 // A pixel it found free and skipped as not aligned needs nothing: taken or
 // free at its turn, it is skipped. Its own pixels are its own at its turn
 // too, since everything before them went the same way.
@@ -22,7 +23,9 @@
 // comes, once every earlier seed is committed: the mask then is exactly the
 // sequential loop's. A growth that passes is kept and its region marked; one
 // that fails is grown again at its turn. The logs hold values, not times: a
-// pixel that changed and changed back in between makes no difference.
+// pixel that changed and changed back in between makes no difference. Seeds
+// go the same way: one a speculation skipped as settled is taken at its
+// turn; the committer checks every other seed it skipped at its turn.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,13 @@
 // the mask meanwhile); a speculative growth, ahead of the committer, only
 // reads the mask, keeps what it takes to itself and logs what the keep rule
 // needs to tell whether its turn would read the same (keep_rule.hpp).
+//
+// A growth releases only pixels it took itself (refinement), so between
+// growths the mask only fills up. In the parallel loop a taken byte says
+// which it is: `settled`, taken before the loop or by a growth that is over,
+// and so taken for good; or `held` by the committer's growth under way,
+// which may still release it. A speculator need not log what it finds
+// settled.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +25,8 @@
 #include "records.hpp"
 
 namespace trelvane {
+
+inline constexpr std::uint8_t settled = 1, held = 2;
 
 // A view of the mask: size(); taken(q), take(q), release(q) for pixel index q.
 template <class M>
@@ -110,14 +119,18 @@ private:
 };
 
 // The committer's view in the parallel loop: the mask in place, each byte
-// stored atomically, as speculators read it meanwhile.
+// stored atomically, as speculators read it meanwhile. A growth holds what
+// it takes until settle() is given its region as it ends.
 class SharedMask {
 public:
     explicit SharedMask(UsedMask& used) : bytes_(used.data()), size_(used.size()) {}
     std::size_t size() const { return size_; }
     bool taken(std::size_t q) const { return load_shared(bytes_, q) != 0; }
-    void take(std::size_t q) { store_shared(bytes_, q, 1); }
+    void take(std::size_t q) { store_shared(bytes_, q, held); }
     void release(std::size_t q) { store_shared(bytes_, q, 0); }
+    void settle(std::span<const std::uint32_t> region) {
+        for (std::uint32_t q : region) store_shared(bytes_, q, settled);
+    }
 
 private:
     std::uint8_t* bytes_;
@@ -127,26 +140,34 @@ private:
 // A speculative growth's view: the shared mask, read only, under the pixels
 // held by the growths before it in its block and the pixels it holds
 // itself. It logs, for the committer's check at its turn, every pixel it
-// takes and every pixel it finds taken but not by itself: the growth is the
-// one its turn would make when each pixel it took is still free then and
-// each it found taken is still taken (keep_rule.hpp).
+// takes and every pixel it finds taken but neither settled nor its own: the
+// growth is the one its turn would make when each pixel it took is still
+// free then and each it found taken is still taken (keep_rule.hpp).
 class LoggedMask {
 public:
-    LoggedMask(const UsedMask& shared, PixelSet& mine, PixelSet& earlier, GrowthLog& took, GrowthLog& found)
+    LoggedMask(const UsedMask& shared, PixelSet& mine, PixelSet& earlier, GrowthLog& took, GrowthLog& found,
+               std::vector<std::size_t>& rechecks)
         : shared_(shared.data()), size_(shared.size()), mine_(mine.bits()), earlier_(earlier.bits()), took_(&took),
-          found_(&found) {}
+          found_(&found), rechecks_(&rechecks) {}
     std::size_t size() const { return size_; }
     bool taken(std::size_t q) const {
         if (mine_.contains(q)) return true;
-        if (!load_shared(shared_, q) && !earlier_.contains(q)) return false;
+        const std::uint8_t byte = load_shared(shared_, q);
+        if (byte == settled) return true;
+        if (!byte && !earlier_.contains(q)) return false;
         found_->note(static_cast<std::uint32_t>(q));
         return true;
     }
-    // A seed found taken, where a walk over the seeds skips it, is not
-    // logged: the committer checks every seed a speculation skipped again at
-    // its turn (keep_block in seed_loop.cpp).
-    bool seed_taken(std::size_t q) const {
-        return mine_.contains(q) || load_shared(shared_, q) || earlier_.contains(q);
+    // A walk over the seeds skips a seed found taken. One found settled is
+    // taken at its turn too; the position of any other goes to `rechecks`,
+    // for the committer to check again at its turn (keep_block in
+    // seed_loop.cpp).
+    bool seed_taken(std::size_t position, std::size_t q) const {
+        const std::uint8_t byte = load_shared(shared_, q);
+        if (byte == settled) return true;
+        if (!byte && !earlier_.contains(q) && !mine_.contains(q)) return false;
+        rechecks_->push_back(position);
+        return true;
     }
     void take(std::size_t q) {
         mine_.insert(q);
@@ -160,13 +181,15 @@ private:
     PixelBits mine_, earlier_;
     GrowthLog* took_;
     GrowthLog* found_;
+    std::vector<std::size_t>* rechecks_;
 };
 
-// Whether a walk over the seeds finds seed q taken and skips it.
+// Whether a walk over the seeds finds seed q, at `position` in the order,
+// taken and skips it.
 template <MaskView Mask>
-bool seed_taken(const Mask& mask, std::size_t q) {
-    if constexpr (requires { mask.seed_taken(q); })
-        return mask.seed_taken(q);
+bool seed_taken(const Mask& mask, std::size_t position, std::size_t q) {
+    if constexpr (requires { mask.seed_taken(position, q); })
+        return mask.seed_taken(position, q);
     else
         return mask.taken(q);
 }

@@ -119,6 +119,7 @@ struct BlockSpeculation {
     std::vector<SpeculatedSeed> seeds;
     std::vector<std::uint32_t> regions;  // the seeds' regions, one after another
     GrowthLog took, found;               // growth k's are seeds[k]'s (LoggedMask)
+    std::vector<std::size_t> rechecks;   // positions of seeds skipped as taken but not settled
 };
 
 // The committer walks the blocks in order and alone writes the mask. A
@@ -261,11 +262,10 @@ private:
     void grow_block(std::size_t b, BlockSpeculation& s, Worker& self) {
         self.next = (self.next + 1) % per_thread_;
         s.tag_.store(BlockSpeculation::tag(b, false), std::memory_order_relaxed);
-        s.seeds.clear(), s.regions.clear(), s.took.clear(), s.found.clear();
+        s.seeds.clear(), s.regions.clear(), s.took.clear(), s.found.clear(), s.rechecks.clear();
         s.failed = false;
         try {
-            LoggedMask mask(run_.used, self.mine, self.earlier, s.took, s.found);
-            // A seed found taken is checked again at its turn (keep_block).
+            LoggedMask mask(run_.used, self.mine, self.earlier, s.took, s.found, s.rechecks);
             walk_seeds(run_, b * block_positions, block_end(b), mask, self.region, self.rect,
                        [&](std::size_t i, SeedFate fate) {
                            s.took.end_growth(), s.found.end_growth();
@@ -303,15 +303,21 @@ private:
         keep_block(b, s, own);
     }
 
-    // Commits the speculated block b, walking its positions as the
-    // sequential loop would: each growth kept or grown again, and the seeds
-    // the speculator found taken grown when free at their turn.
+    // Commits the speculated block b in the sequential loop's order: each
+    // growth kept or grown again, and each seed the speculator skipped as
+    // taken but not settled grown when free at its turn. The seeds it found
+    // settled are taken at their turn too (keep_rule.hpp): the committer
+    // does not look at them.
     void keep_block(std::size_t b, const BlockSpeculation& s, Worker& own) {
         if (s.failed) return grow_own(b * block_positions, block_end(b), own);
-        std::size_t next = b * block_positions, region_start = 0;
+        std::size_t region_start = 0, r = 0;
+        const auto recheck_before = [&](std::size_t position) {
+            for (; r < s.rechecks.size() && s.rechecks[r] < position; ++r)
+                grow_own(s.rechecks[r], s.rechecks[r] + 1, own);
+        };
         for (std::size_t k = 0; k < s.seeds.size(); ++k) {
             const SpeculatedSeed& seed = s.seeds[k];
-            grow_own(next, seed.position, own);
+            recheck_before(seed.position);
             const auto region = std::span(s.regions).subspan(region_start, seed.region_end - region_start);
             if (still_as_read(run_.used, s.took.of(k), s.found.of(k))) {
                 publish(region);
@@ -321,9 +327,10 @@ private:
                 grow_own(seed.position, seed.position + 1, own);
                 ++counts_.regrown;
             }
-            region_start = seed.region_end, next = seed.position + 1;
+            region_start = seed.region_end;
         }
-        grow_own(next, block_end(b), own);
+        recheck_before(block_end(b));
+        counts_.rechecked += s.rechecks.size();
     }
 
     // The committer grows the seeds at positions [from, to) itself, at their
@@ -331,6 +338,7 @@ private:
     void grow_own(std::size_t from, std::size_t to, Worker& own) {
         SharedMask mask(run_.used);
         walk_seeds(run_, from, to, mask, own.region, own.rect, [&](std::size_t i, SeedFate fate) {
+            mask.settle(own.region);
             ++counts_.own;
             grown_own(i, fate, own);
         });
@@ -343,7 +351,7 @@ private:
 
     // Marks a kept region in the mask.
     void publish(std::span<const std::uint32_t> region) {
-        for (std::uint32_t q : region) store_shared(run_.used.data(), q, 1);
+        for (std::uint32_t q : region) store_shared(run_.used.data(), q, settled);
     }
 
     const SeedRun& run_;
@@ -387,6 +395,7 @@ void trace_at_turn(const SeedRun& run, SeedLoopTrace& trace) {
         if (mask.taken(run.seeds[i])) continue;
         const auto reached = Clock::now();
         const SeedFate fate = process_seed(run.seeds[i], run, mask, region, rect);
+        mask.settle(region);
         const auto grown = Clock::now();
         if (fate == SeedFate::dense) validate(rect, run.field, run.constants);
         const auto validated = Clock::now();
@@ -396,10 +405,14 @@ void trace_at_turn(const SeedRun& run, SeedLoopTrace& trace) {
     }
 }
 
-// Pass 2, from the same mask: each seed grown through a speculative view, a
-// speculator's walk and growth timed together, then checked and marked as
-// the committer keeps it; the growths that own the pixels it found taken.
-void trace_speculative(const SeedRun& run, SeedLoopTrace& trace) {
+// Pass 2 and 3, from the same mask: each seed grown through a speculative
+// view, a speculator's walk and growth timed together into `seeds`, then
+// checked and its region marked `marked` as the committer keeps it; the
+// growths that own the pixels it found taken into `depends_on`. Marked
+// settled, as the committer marks, a growth finds the regions before it
+// settled and logs none of them: the timing pass. Marked held, it logs
+// every one it finds: the pass that records the dependencies.
+void trace_speculative(const SeedRun& run, std::uint8_t marked, std::span<SeedTrace> seeds, GrowthLog& depends_on) {
     constexpr std::uint32_t nobody = UINT32_MAX;  // taken before the loop
     std::vector<std::uint32_t> owner(run.used.size(), nobody);
     PixelSet mine(run.used.size()), earlier(run.used.size());
@@ -407,7 +420,8 @@ void trace_speculative(const SeedRun& run, SeedLoopTrace& trace) {
     Rect rect;
     // Reused growth after growth, as a speculator reuses its block's logs.
     GrowthLog took, found;
-    LoggedMask mask(run.used, mine, earlier, took, found);
+    std::vector<std::size_t> rechecks;
+    LoggedMask mask(run.used, mine, earlier, took, found, rechecks);
     std::uint32_t k = 0;
     auto last = Clock::now();
     walk_seeds(run, 0, run.seeds.size(), mask, region, rect, [&](std::size_t i, SeedFate) {
@@ -415,19 +429,19 @@ void trace_speculative(const SeedRun& run, SeedLoopTrace& trace) {
         took.end_growth(), found.end_growth();
         if (!still_as_read(run.used, took.of(0), found.of(0))) fail("a growth on the mask it read was not kept");
         for (std::uint32_t q : region) {
-            store_shared(run.used.data(), q, 1);
+            store_shared(run.used.data(), q, marked);
             mine.erase(q);
         }
-        const auto marked = Clock::now();
+        const auto marked_at = Clock::now();
         for (std::uint32_t q : found.of(0))
-            if (owner[q] != nobody) trace.depends_on.note(owner[q]);
-        trace.depends_on.end_growth();
+            if (owner[q] != nobody) depends_on.note(owner[q]);
+        depends_on.end_growth();
         for (std::uint32_t q : region) owner[q] = k;
-        took.clear(), found.clear();
-        // Both passes grow the same seeds: the loop's result does not depend on the view.
-        if (k == trace.seeds.size() || trace.seeds[k].position != i) fail("the traced passes grew different seeds");
-        trace.seeds[k].speculative_seconds = seconds(grown - last);
-        trace.seeds[k++].mark_seconds = seconds(marked - grown);
+        took.clear(), found.clear(), rechecks.clear();
+        // Every pass grows the same seeds: the loop's result does not depend on the view.
+        if (k == seeds.size() || seeds[k].position != i) fail("the traced passes grew different seeds");
+        seeds[k].speculative_seconds = seconds(grown - last);
+        seeds[k++].mark_seconds = seconds(marked_at - grown);
         last = Clock::now();
     });
 }
@@ -439,7 +453,11 @@ SeedLoopTrace trace_seed_loop(const SeedRun& run) {
     const std::vector<std::uint8_t> start(run.used.begin(), run.used.end());
     trace_at_turn(run, trace);
     std::copy(start.begin(), start.end(), run.used.begin());
-    trace_speculative(run, trace);
+    GrowthLog none;  // a settled region is never logged
+    trace_speculative(run, settled, trace.seeds, none);
+    std::copy(start.begin(), start.end(), run.used.begin());
+    std::vector<SeedTrace> untimed = trace.seeds;
+    trace_speculative(run, held, untimed, trace.depends_on);
     return trace;
 }
 

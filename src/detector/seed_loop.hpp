@@ -93,7 +93,7 @@ void walk_seeds(const SeedRun& run, std::size_t from, std::size_t to, Mask& mask
                 Grown&& grown) {
     for (std::size_t i = from; i < to; ++i) {
         prefetch_ahead(run.seeds, i, run.field, run.used);
-        if (seed_taken(mask, run.seeds[i])) continue;  // most seeds
+        if (seed_taken(mask, i, run.seeds[i])) continue;  // most seeds
         grown(i, process_seed(run.seeds[i], run, mask, region, rect));
     }
 }
@@ -168,6 +168,7 @@ struct SpeculationCounts {
     std::size_t kept = 0;     // grown ahead of their turn and committed as grown
     std::size_t regrown = 0;  // grown ahead, then not kept (keep_rule.hpp): grown again at their turn
     std::size_t own = 0;      // grown by the committer at their turn
+    std::size_t rechecked = 0;  // skipped ahead as taken but not settled: looked at again at their turn
 };
 
 // What a test or the benchmark sees of the parallel seed loop, and the

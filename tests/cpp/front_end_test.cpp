@@ -165,11 +165,13 @@ INSTANTIATE_TEST_SUITE_P(
 // Thin vertical lines: the two edges of a line have the same gradient
 // magnitude, so their seeds come one after the other in the order (same bin,
 // neighbouring columns of one row), and the growth of either reads the
-// other's pixels.
+// other's pixels. Across them, a few horizontal ones, whose edges' seeds
+// follow each other along a row: the first growth takes the next seeds.
 std::vector<std::uint8_t> thin_lines(std::size_t w, std::size_t h) {
     std::vector<std::uint8_t> img(w * h, 20);
     for (std::size_t y = 5; y + 5 < h; ++y)
         for (std::size_t x = 6; x + 6 < w; x += 6) img[y * w + x] = 220;
+    for (std::size_t y = 40; y + 40 < h; y += 70) std::fill_n(img.begin() + y * w + 20, w - 40, 120);
     return img;
 }
 
@@ -190,6 +192,7 @@ TEST_P(Collisions, GrowthsThatReadALaterCommitAreGrownAgain) {
     expect_same_segments(run_pipeline(Pipeline::parallel, view, w, h, 1.0, nullptr, alone, &probe), reference);
     EXPECT_GT(probe.counts.regrown, 0u);
     EXPECT_GT(probe.counts.kept, 0u);
+    EXPECT_GT(probe.counts.rechecked, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ahead, Collisions, ::testing::Values(std::size_t{4}, std::size_t{8}),

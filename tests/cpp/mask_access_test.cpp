@@ -24,24 +24,29 @@ namespace {
 
 std::vector<std::uint32_t> entries(std::span<const std::uint32_t> log) { return {log.begin(), log.end()}; }
 
-// Its own pixels read as taken and are not logged; taken pixels of the
-// shared mask or of earlier growths are; the shared mask is never written.
+// Its own pixels and settled ones read as taken and are not logged; held
+// pixels of the shared mask and those of earlier growths are; a seed is
+// skipped for good when settled and named for a second look otherwise; the
+// shared mask is never written.
 TEST(LoggedMask, HoldsWhatItTakesAndLogsWhatTheRuleChecks) {
     UsedMask used(20, 0);
-    used[3] = 1;
+    used[2] = settled, used[3] = held;
     PixelSet mine(20), earlier(20);
     earlier.bits().insert(5);
     GrowthLog took, found;
-    LoggedMask mask(used, mine, earlier, took, found);
+    std::vector<std::size_t> rechecks;
+    LoggedMask mask(used, mine, earlier, took, found, rechecks);
     mask.take(7);
-    EXPECT_TRUE(mask.taken(7) && mask.taken(3) && mask.taken(5));
+    EXPECT_TRUE(mask.taken(7) && mask.taken(2) && mask.taken(3) && mask.taken(5));
     EXPECT_FALSE(mask.taken(8));
     mask.release(7);
     EXPECT_FALSE(mask.taken(7));
     took.end_growth(), found.end_growth();
     EXPECT_EQ(entries(took.of(0)), std::vector<std::uint32_t>{7});
     EXPECT_EQ(entries(found.of(0)), (std::vector<std::uint32_t>{3, 5}));
-    EXPECT_EQ(std::count(used.begin(), used.end(), 1), 1);
+    for (std::size_t q : {2, 3, 5, 8}) EXPECT_EQ(mask.seed_taken(100 + q, q), q != 8) << q;
+    EXPECT_EQ(rechecks, (std::vector<std::size_t>{103, 105}));
+    EXPECT_EQ(std::count(used.begin(), used.end(), 0), 18);
 }
 
 // A growth's pixels, logged over and over in an order whose pixels share and
@@ -78,8 +83,10 @@ std::vector<double> scene(std::size_t side) {
 
 // Every seed of the scene grown at its turn, and also through a speculative
 // view of an older mask: the one `lag` growths before, with a share `flips`
-// of its bytes flipped. Wherever the keep rule keeps the speculation, it
-// must be the growth of the turn: the same fate, region and rectangle.
+// of its bytes changed: a free one held (by a growth under way, which may
+// release it again) or a settled one free (read before it was taken). Wherever the keep rule keeps the
+// speculation, it must be the growth of the turn: the same fate, region and
+// rectangle.
 using KeepCase = std::tuple<std::size_t, std::size_t, double>;  // side, lag, flips
 class KeepRule : public ::testing::TestWithParam<KeepCase> {};
 
@@ -102,10 +109,14 @@ TEST_P(KeepRule, AKeptGrowthIsTheGrowthOfItsTurn) {
         history.push_back(fe.used);
         if (history.size() > lag) history.pop_front();
         UsedMask older = history.front();
-        for (std::size_t k = 0; k < flipped; ++k) older[pixel(rng)] ^= 1;
+        for (std::size_t k = 0; k < flipped; ++k) {
+            std::uint8_t& byte = older[pixel(rng)];
+            byte = byte ? 0 : held;
+        }
         PixelSet mine(older.size()), earlier(older.size());
         GrowthLog took, found;
-        LoggedMask view(older, mine, earlier, took, found);
+        std::vector<std::size_t> rechecks;
+        LoggedMask view(older, mine, earlier, took, found, rechecks);
         const bool grown = !view.taken(seed);
         const SeedFate fate = grown ? process_seed(seed, run, view, speculated, speculated_rect) : SeedFate::small;
         took.end_growth(), found.end_growth();
