@@ -96,9 +96,9 @@ int main(int argc, char** argv) {
         for (Best& path : paths) time_once(image, scale, path);
     for (const Best& b : paths)
         std::printf("%s total %.6f cpu %.6f front_end %.6f ordering %.6f growing %.6f validation %.6f segments %zu "
-                    "kept %zu regrown %zu own %zu\n",
+                    "kept %zu regrown %zu own %zu rechecked %zu renewed %zu\n",
                     b.name, b.total, b.cpu, b.times.front_end, b.times.ordering, b.times.growing, b.times.validation,
-                    b.segments, b.counts.kept, b.counts.regrown, b.counts.own);
+                    b.segments, b.counts.kept, b.counts.regrown, b.counts.own, b.counts.rechecked, b.counts.renewed);
     const auto trace = least_trace(image, scale, repeats);
     double sums[std::size(costs)] = {};
     for (const trelvane::SeedTrace& t : trace.seeds)
@@ -109,8 +109,8 @@ int main(int argc, char** argv) {
     std::printf("bound critical_path %.6f speedup %.3f\n", chain, trelvane::sequential_seconds(trace) / chain);
     for (std::size_t threads : {2, 4, 8, 16, 32}) {
         const auto m = trelvane::model_parallel_loop(trace, threads, beside);
-        std::printf("model threads %zu speedup %.3f regrown %.4f growing %.6f keeping %.6f waiting %.6f\n", threads,
-                    m.speedup, m.regrown_fraction, m.growing, m.keeping, m.waiting);
+        std::printf("model threads %zu speedup %.3f regrown %.4f growing %.6f keeping %.6f waiting %.6f renewed %zu\n",
+                    threads, m.speedup, m.regrown_fraction, m.growing, m.keeping, m.waiting, m.renewed);
     }
     return 0;
 }

@@ -47,6 +47,7 @@ struct ModelledLoop {
     // walk to them in blocks nobody speculated), checking and marking those
     // it keeps, and waiting for speculations.
     double growing = 0, keeping = 0, waiting = 0;
+    std::size_t renewed = 0;  // growths speculated again
 };
 
 // The sequential loop's seconds: every seed at its turn, and its validation.
@@ -131,6 +132,31 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
     std::vector<double> committed(trace.seeds.size(), 1e300);
     std::vector<bool> kept_growth(trace.seeds.size(), false);
     const auto block_of = [&](std::size_t k) { return trace.seeds[k].position / block_positions; };
+    const auto speculation_seconds = [&](std::size_t b) {
+        double sum = 0;
+        for (std::size_t k = first[b]; k < first[b + 1]; ++k) sum += trace.seeds[k].speculative_seconds * beside;
+        return sum;
+    };
+    // When the view each growth was speculated on was read: its block's
+    // speculation's start, or when it was grown again. A speculator renews
+    // a doomed speculation (one of whose growths read a commit made after
+    // it started) and grows its doomed growths again: here each such growth
+    // as soon as the last commit it depends on is in, by the speculator free
+    // first, when done before the committer arrives.
+    std::vector<double> read_at(trace.seeds.size(), 0.0);
+    const auto renew = [&](std::size_t b) {
+        for (std::size_t k = first[b]; k < first[b + 1]; ++k) {
+            read_at[k] = claims[b].start;
+            double last = 0;
+            for (std::uint32_t j : trace.depends_on.of(k))
+                if (block_of(j) != b) last = std::max(last, committed[j]);
+            double& free = *std::min_element(speculator_free.begin(), speculator_free.end());
+            const double start = std::max(last, free), end = start + trace.seeds[k].speculative_seconds * beside;
+            if (last <= read_at[k] || end > now) continue;
+            read_at[k] = start, free = end;
+            ++loop.renewed;
+        }
+    };
     for (std::size_t b = 0; b < blocks; ++b) {
         block_start[b] = now;
         // Speculators free by now validate, then claim the blocks ahead, each once the window reached it.
@@ -145,21 +171,19 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
             if (cursor >= std::min(blocks, b + window.end)) break;
             Claim& c = claims[cursor];
             c.claimed = true;
-            const double start = std::max(*j, block_start[cursor + 1 >= window.end ? cursor + 1 - window.end : 0]);
-            c.start = c.end = start;
-            for (std::size_t k = first[cursor]; k < first[cursor + 1]; ++k)
-                c.end += trace.seeds[k].speculative_seconds * beside;
-            *j = c.end;
+            c.start = std::max(*j, block_start[cursor + 1 >= window.end ? cursor + 1 - window.end : 0]);
+            *j = c.end = c.start + speculation_seconds(cursor);
             ++cursor;
         }
-        // A claimed block is waited for, as the loop's committer waits.
         const bool speculated = claims[b].claimed;
+        if (speculated) renew(b);
+        // A claimed block is waited for, as the loop's committer waits.
         if (speculated && claims[b].end > now) loop.waiting += claims[b].end - now, now = claims[b].end;
         for (std::size_t k = first[b]; k < first[b + 1]; ++k) {
             const SeedTrace& s = trace.seeds[k];
             const auto deps = trace.depends_on.of(k);
             const bool kept = speculated && std::all_of(deps.begin(), deps.end(), [&](std::uint32_t j) {
-                                  return block_of(j) == b ? kept_growth[j] : committed[j] <= claims[b].start;
+                                  return block_of(j) == b ? kept_growth[j] : committed[j] <= read_at[k];
                               });
             if (speculated && !kept) ++regrown;
             const double walk = speculated ? 0 : s.walk_seconds;

@@ -105,6 +105,11 @@ public:
         recent_.fill(none);
     }
     void clear() { entries_.clear(), ends_.clear(), recent_.fill(none); }
+    // A whole growth's entries at once, as another log holds them.
+    void add_growth(std::span<const std::uint32_t> entries) {
+        entries_.insert(entries_.end(), entries.begin(), entries.end());
+        end_growth();
+    }
     std::span<const std::uint32_t> of(std::size_t growth) const {
         const std::size_t from = growth ? ends_[growth - 1] : 0;
         return std::span(entries_).subspan(from, ends_[growth] - from);

@@ -1,5 +1,6 @@
 #include "seed_loop.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -114,7 +115,19 @@ struct BlockSpeculation {
     static std::uint64_t tag(std::size_t block, bool ready) { return (std::uint64_t{block} + 1) * 2 + ready; }
     static std::size_t block(std::uint64_t tag) { return static_cast<std::size_t>(tag / 2) - 1; }
 
+    // Whether growth k took a pixel that is settled by now: it will be grown
+    // again at its turn.
+    bool doomed(std::size_t k, const UsedMask& used) const {
+        const auto pixels = took.of(k);
+        return std::any_of(pixels.begin(), pixels.end(),
+                           [&](std::uint32_t q) { return load_shared(used.data(), q) == settled; });
+    }
+
     std::atomic<std::uint64_t> tag_{0};
+    // Other threads reading it to renew it (renew_doomed), and whether one
+    // has set out to.
+    std::atomic<std::uint32_t> readers{0};
+    std::atomic<bool> renewing{false};
     bool failed = false;  // a growth threw: the block is grown again at its turn, where the failure surfaces
     std::vector<SpeculatedSeed> seeds;
     std::vector<std::uint32_t> regions;  // the seeds' regions, one after another
@@ -134,9 +147,9 @@ public:
     ParallelSeedLoop(const SeedRun& run, ValidationQueue& queue, std::size_t threads, const SeedLoopProbe* probe)
         : run_(run), queue_(queue), blocks_((run.seeds.size() + block_positions - 1) / block_positions), claims_(blocks_),
           window_(speculation_window(run.seeds.size())),
-          // One per block of the window past the lead, and a few more for the
-          // committer's turn to come.
-          per_thread_(window_.end - window_.lead + 4), speculations_(threads * per_thread_),
+          // One per block of the window, and a few more for the committer's
+          // turn to come and for renewals.
+          per_thread_(window_.end + 4), speculations_(threads * per_thread_),
           ahead_(probe ? probe->speculate_ahead : 0),
           after_growth_(probe && probe->after_growth ? &probe->after_growth : nullptr) {
         if (speculations_.size() >= by_committer) fail("too many threads for the seed loop");
@@ -180,7 +193,7 @@ public:
             // Candidates first: validating them is never wasted.
             if (queue_.work_one()) continue;
             b = next_open(std::max(b, committed + window_.lead), committed);
-            if (b != none && grow_ahead(b, committed, self))
+            if ((b != none && grow_ahead(b, committed, self)) || renew_doomed(committed, self))
                 backoff = Backoff{};
             else
                 backoff.pause();  // nothing to grow before the committer moves on
@@ -194,7 +207,11 @@ public:
         progress_.granted.store(true, std::memory_order_release);
     }
 
-    SpeculationCounts counts() const { return counts_; }
+    SpeculationCounts counts() const {
+        SpeculationCounts c = counts_;
+        c.renewed = renewed_.load(std::memory_order_relaxed);
+        return c;
+    }
 
 private:
     // A thread's own scratch: the pixels it holds, its region and rectangle,
@@ -205,8 +222,9 @@ private:
         PixelSet mine, earlier;  // held by the growth under way, by those before it in its block
         Region region;
         Rect rect;
-        std::size_t first;     // its first speculation
-        std::size_t next = 0;  // the one it uses next, from first
+        std::size_t first;             // its first speculation
+        std::size_t next = 0;          // the one it uses next, from first
+        std::size_t looked_at = none;  // the committer's block when no speculation of the window was doomed
     };
 
     static constexpr std::uint32_t by_committer = UINT32_MAX;  // a claim of the committer at the block's turn
@@ -250,6 +268,60 @@ private:
         return true;
     }
 
+    // Whether a growth of s will be grown again at its turn.
+    bool doomed(const BlockSpeculation& s) const {
+        for (std::size_t k = 0; k < s.seeds.size(); ++k)
+            if (s.doomed(k, run_.used)) return true;
+        return false;
+    }
+
+    // Counts this thread as a reader of s while s is still block b's and
+    // done. Sequentially consistent, as is begin()'s reuse: either this
+    // thread sees the tag of the reuse and backs off, or the reuse sees this
+    // reader and waits. The tag's load also acquires s's growths.
+    bool pin(BlockSpeculation& s, std::size_t b) {
+        s.readers.fetch_add(1, std::memory_order_seq_cst);
+        if (s.tag_.load(std::memory_order_seq_cst) == BlockSpeculation::tag(b, true)) return true;
+        unpin(s);
+        return false;
+    }
+    // Pairs with the wait in begin(): the reads of s come before its reuse.
+    static void unpin(BlockSpeculation& s) { s.readers.fetch_sub(1, std::memory_order_release); }
+
+    // A speculation ahead of the committer (at block `committed`) is doomed
+    // once a pixel one of its growths took is settled. Renews the first
+    // doomed one of the window into the thread's next speculation, which
+    // the committer gets instead unless it has taken the block meanwhile:
+    // growths that read the commits since are then kept rather than grown
+    // again at their turn. Looks through the window again only once the
+    // committer has moved on.
+    bool renew_doomed(std::size_t committed, Worker& self) {
+        if (self.looked_at == committed) return false;
+        // As far as speculations go: the window, or the probe's blocks ahead.
+        const std::size_t end = std::min(blocks_, committed + std::max(window_.end, ahead_ + 1));
+        for (std::size_t b = committed + 1; b < end; ++b) {
+            std::uint32_t held = claims_[b].load(std::memory_order_relaxed);
+            if (held == 0 || held == by_committer) continue;
+            BlockSpeculation& s = speculations_[held - 1];
+            if (s.renewing.load(std::memory_order_relaxed) || !pin(s, b)) continue;
+            const bool renew = !s.failed && doomed(s) && !s.renewing.exchange(true, std::memory_order_relaxed);
+            BlockSpeculation* fresh = renew ? next_speculation(self, committed) : nullptr;
+            if (fresh)
+                renew_block(b, s, *fresh, self);
+            else if (renew)
+                s.renewing.store(false, std::memory_order_relaxed);
+            unpin(s);
+            if (!fresh && renew) break;  // no speculation of its own is free
+            if (!fresh) continue;
+            // Relaxed, as a claim: the fresh speculation's tag publishes it.
+            if (!fresh->failed && claims_[b].compare_exchange_strong(held, index(*fresh), std::memory_order_relaxed))
+                renewed_.fetch_add(1, std::memory_order_relaxed);
+            return true;
+        }
+        self.looked_at = committed;
+        return false;
+    }
+
     void emit(SeedFate fate, const Rect& rect) {
         if (fate == SeedFate::dense) queue_.push(rect);
     }
@@ -258,30 +330,80 @@ private:
         if (after_growth_) (*after_growth_)(position, speculative);
     }
 
-    // Grows the seeds of block b, claimed for speculation s, in order.
-    void grow_block(std::size_t b, BlockSpeculation& s, Worker& self) {
+    // Makes s, the thread's next speculation, block b's: once no renewer
+    // reads it any more (pin()).
+    void begin(std::size_t b, BlockSpeculation& s, Worker& self) {
         self.next = (self.next + 1) % per_thread_;
-        s.tag_.store(BlockSpeculation::tag(b, false), std::memory_order_relaxed);
+        s.tag_.store(BlockSpeculation::tag(b, false), std::memory_order_seq_cst);
+        for (Backoff backoff; s.readers.load(std::memory_order_seq_cst) != 0;) backoff.pause();
         s.seeds.clear(), s.regions.clear(), s.took.clear(), s.found.clear(), s.rechecks.clear();
         s.failed = false;
+        s.renewing.store(false, std::memory_order_relaxed);
+    }
+
+    // Adds the growth just made from the seed at `position` to s; the next
+    // growths of the block find its pixels taken.
+    void add_growth(BlockSpeculation& s, Worker& self, std::size_t position, SeedFate fate) {
+        s.took.end_growth(), s.found.end_growth();
+        for (std::uint32_t q : self.region) self.mine.erase(q), self.earlier.bits().insert(q);
+        s.regions.insert(s.regions.end(), self.region.begin(), self.region.end());
+        s.seeds.push_back({position, fate, self.rect, s.regions.size()});
+        hook(position, true);
+    }
+
+    // Publishes s: pairs with the acquire in commit()'s wait and in pin().
+    void publish(std::size_t b, BlockSpeculation& s, Worker& self) {
+        if (s.failed)
+            self.mine.clear(), self.earlier.clear();  // pixels may be held outside the recorded regions
+        else
+            for (std::uint32_t q : s.regions) self.earlier.erase(q);
+        s.tag_.store(BlockSpeculation::tag(b, true), std::memory_order_release);
+    }
+
+    // Grows the seeds of block b, claimed for speculation s, in order.
+    void grow_block(std::size_t b, BlockSpeculation& s, Worker& self) {
+        begin(b, s, self);
         try {
             LoggedMask mask(run_.used, self.mine, self.earlier, s.took, s.found, s.rechecks);
             walk_seeds(run_, b * block_positions, block_end(b), mask, self.region, self.rect,
-                       [&](std::size_t i, SeedFate fate) {
-                           s.took.end_growth(), s.found.end_growth();
-                           for (std::uint32_t q : self.region) self.mine.erase(q), self.earlier.bits().insert(q);
-                           s.regions.insert(s.regions.end(), self.region.begin(), self.region.end());
-                           s.seeds.push_back({i, fate, self.rect, s.regions.size()});
-                           hook(i, true);
-                       });
-            for (std::uint32_t q : s.regions) self.earlier.erase(q);
+                       [&](std::size_t i, SeedFate fate) { add_growth(s, self, i, fate); });
         } catch (...) {
-            s.failed = true;  // pixels may be held outside the recorded regions
-            self.mine.clear(), self.earlier.clear();
+            s.failed = true;
         }
-        // Pairs with the acquire in commit()'s wait: publishes the growths,
-        // their logs and failed to the committer.
-        s.tag_.store(BlockSpeculation::tag(b, true), std::memory_order_release);
+        publish(b, s, self);
+    }
+
+    // Block b's speculation `old` again into `fresh`: its doomed growths
+    // grown again on the mask as it stands, the others as they were (the
+    // keep rule checks each at its turn, whatever view it was grown on).
+    // Given up, as failed, once the committer reaches the block.
+    void renew_block(std::size_t b, const BlockSpeculation& old, BlockSpeculation& fresh, Worker& self) {
+        begin(b, fresh, self);
+        try {
+            LoggedMask mask(run_.used, self.mine, self.earlier, fresh.took, fresh.found, fresh.rechecks);
+            std::size_t region_start = 0;
+            for (std::size_t k = 0; k < old.seeds.size(); ++k) {
+                if ((fresh.failed = progress_.committed.load(std::memory_order_relaxed) >= b)) break;
+                const SpeculatedSeed& seed = old.seeds[k];
+                const auto region = std::span(old.regions).subspan(region_start, seed.region_end - region_start);
+                region_start = seed.region_end;
+                if (old.doomed(k, run_.used)) {
+                    walk_seeds(run_, seed.position, seed.position + 1, mask, self.region, self.rect,
+                               [&](std::size_t i, SeedFate fate) { add_growth(fresh, self, i, fate); });
+                    continue;
+                }
+                fresh.took.add_growth(old.took.of(k)), fresh.found.add_growth(old.found.of(k));
+                for (std::uint32_t q : region) self.earlier.bits().insert(q);
+                fresh.regions.insert(fresh.regions.end(), region.begin(), region.end());
+                fresh.seeds.push_back({seed.position, seed.fate, seed.rect, fresh.regions.size()});
+            }
+            const auto middle = static_cast<std::ptrdiff_t>(fresh.rechecks.size());
+            fresh.rechecks.insert(fresh.rechecks.end(), old.rechecks.begin(), old.rechecks.end());
+            std::inplace_merge(fresh.rechecks.begin(), fresh.rechecks.begin() + middle, fresh.rechecks.end());
+        } catch (...) {
+            fresh.failed = true;
+        }
+        publish(b, fresh, self);
     }
 
     // The committer at block b.
@@ -289,9 +411,16 @@ private:
         // Pairs with the acquire in speculate(): keep_block() is done with
         // the speculations of every block before b.
         progress_.committed.store(b, std::memory_order_release);
-        if (ahead_ && b + ahead_ < blocks_) grow_ahead(b + ahead_, b, own);
-        if (claim(b, by_committer)) return grow_own(b * block_positions, block_end(b), own);
-        BlockSpeculation& s = speculations_[claims_[b].load(std::memory_order_relaxed) - 1];
+        if (ahead_) {
+            while (renew_doomed(b, own)) {
+            }
+            if (b + ahead_ < blocks_) grow_ahead(b + ahead_, b, own);
+        }
+        // Taking the block for good: a speculator may still hand over a
+        // renewed speculation up to here.
+        const std::uint32_t claimed = claims_[b].exchange(by_committer, std::memory_order_relaxed);
+        if (claimed == 0) return grow_own(b * block_positions, block_end(b), own);
+        BlockSpeculation& s = speculations_[claimed - 1];
         // Rather than wait for the speculator, grow a later block the same
         // way. The acquire pairs with the release at the end of grow_block().
         Backoff backoff;
@@ -366,6 +495,7 @@ private:
     const std::size_t ahead_;                     // the probe's speculate_ahead
     const std::function<void(std::size_t, bool)>* after_growth_;
     SpeculationCounts counts_;  // the committer's
+    std::atomic<std::size_t> renewed_{0};
     // What the speculators read as they go, on a cache line of its own (the
     // alignment rounds its size up to the line too) that only a block commit
     // writes.
@@ -428,11 +558,9 @@ void trace_speculative(const SeedRun& run, std::uint8_t marked, std::span<SeedTr
         const auto grown = Clock::now();
         took.end_growth(), found.end_growth();
         if (!still_as_read(run.used, took.of(0), found.of(0))) fail("a growth on the mask it read was not kept");
-        for (std::uint32_t q : region) {
-            store_shared(run.used.data(), q, marked);
-            mine.erase(q);
-        }
+        for (std::uint32_t q : region) store_shared(run.used.data(), q, marked);
         const auto marked_at = Clock::now();
+        for (std::uint32_t q : region) mine.erase(q);  // the speculator's part
         for (std::uint32_t q : found.of(0))
             if (owner[q] != nobody) depends_on.note(owner[q]);
         depends_on.end_growth();

@@ -169,6 +169,7 @@ struct SpeculationCounts {
     std::size_t regrown = 0;  // grown ahead, then not kept (keep_rule.hpp): grown again at their turn
     std::size_t own = 0;      // grown by the committer at their turn
     std::size_t rechecked = 0;  // skipped ahead as taken but not settled: looked at again at their turn
+    std::size_t renewed = 0;    // blocks grown ahead again once a growth of theirs was doomed
 };
 
 // What a test or the benchmark sees of the parallel seed loop, and the
@@ -177,7 +178,8 @@ struct SeedLoopProbe {
     SpeculationCounts counts;  // filled as the loop ends, also when it throws
     // When not 0, the committer grows block b + speculate_ahead into a
     // speculation of its own just before it commits block b: a speculation
-    // started against an older mask, whatever the scheduler does.
+    // started against an older mask, whatever the scheduler does. It renews
+    // its doomed speculations first, as an idle speculator does.
     std::size_t speculate_ahead = 0;
     // Called after every growth with its seed position and whether it was
     // grown ahead of its turn; may throw.

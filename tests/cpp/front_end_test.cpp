@@ -193,6 +193,7 @@ TEST_P(Collisions, GrowthsThatReadALaterCommitAreGrownAgain) {
     EXPECT_GT(probe.counts.regrown, 0u);
     EXPECT_GT(probe.counts.kept, 0u);
     EXPECT_GT(probe.counts.rechecked, 0u);
+    EXPECT_GT(probe.counts.renewed, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ahead, Collisions, ::testing::Values(std::size_t{4}, std::size_t{8}),
