@@ -43,7 +43,7 @@ using namespace trelvane;
 
 // Positions the speculating neighbours stay ahead of the committer: the
 // parallel loop's lead.
-std::size_t lead_positions(std::size_t seeds) { return speculation_window(seeds).lead * block_positions; }
+std::size_t lead_positions(std::size_t seeds) { return speculation_window(seeds, 2).lead * block_positions; }
 
 struct Loop {
     std::uint64_t growth_ticks = 0, growths = 0;

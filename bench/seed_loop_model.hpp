@@ -122,7 +122,7 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
         double start = 0, end = 0;
     };
     std::vector<Claim> claims(blocks);
-    const SpeculationWindow window = speculation_window(trace.positions);
+    const SpeculationWindow window = speculation_window(trace.positions, threads);
     std::vector<double> speculator_free(threads - 1, 0.0), block_start(blocks, 0.0);
     ModelledQueue queue;
     std::size_t cursor = 0, regrown = 0;
@@ -167,7 +167,7 @@ inline ModelledLoop model_parallel_loop(const SeedLoopTrace& trace, std::size_t 
                 *j = validated;
                 continue;
             }
-            cursor = std::max(cursor, b + window.lead);
+            cursor = std::max(cursor, window.from(b));
             if (cursor >= std::min(blocks, b + window.end)) break;
             Claim& c = claims[cursor];
             c.claimed = true;

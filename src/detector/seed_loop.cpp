@@ -146,7 +146,7 @@ class ParallelSeedLoop {
 public:
     ParallelSeedLoop(const SeedRun& run, ValidationQueue& queue, std::size_t threads, const SeedLoopProbe* probe)
         : run_(run), queue_(queue), blocks_((run.seeds.size() + block_positions - 1) / block_positions), claims_(blocks_),
-          window_(speculation_window(run.seeds.size())),
+          window_(speculation_window(run.seeds.size(), threads)),
           // One per block of the window, and a few more for the committer's
           // turn to come and for renewals.
           per_thread_(window_.end + 4), speculations_(threads * per_thread_),
@@ -192,12 +192,12 @@ public:
             if (committed >= blocks_) break;
             // Candidates first: validating them is never wasted.
             if (queue_.work_one()) continue;
-            b = next_open(std::max(b, committed + window_.lead), committed);
+            b = next_open(std::max(b, window_.from(committed)), committed);
             if ((b != none && grow_ahead(b, committed, self)) || renew_doomed(committed, self))
                 backoff = Backoff{};
             else
                 backoff.pause();  // nothing to grow before the committer moves on
-            if (b == none) b = committed + window_.lead;
+            if (b == none) b = window_.from(committed);
         }
     }
 

@@ -153,14 +153,28 @@ inline constexpr std::size_t block_positions = 64;
 // hence the lead. A window that spans much of the seed list spans much of
 // the image, where the committer's growths meanwhile take what the
 // speculations read. On the camera photo at 2048², a window of blocks 2 to
-// 40 ahead kept more growths than this one but made the loop 13 % slower. So
-// the window is 1/256 of the list, at most 64 blocks, with the lead 3/8 of it.
+// 40 ahead kept more growths than this one but made the loop 13 % slower on
+// two threads. So the window is 1/256 of the list, at most 64 blocks, with
+// the lead 3/8 of it.
+//
+// More threads than two have idle time that renews stale speculations
+// (renew_doomed in seed_loop.cpp), and more speculators each need a block:
+// the window then reaches a quarter of the threads times as far, and the
+// lead starts at one block and grows with the committer's, so that the
+// first blocks, which hold the largest regions (the strongest seeds come
+// first), are not all left to the committer. With one speculator neither
+// pays: it has no time to renew what it grew stale.
 struct SpeculationWindow {
     std::size_t lead, end;
+    bool ramp;  // the lead grows from one block
+    // The first block to claim with the committer at block `committed`.
+    std::size_t from(std::size_t committed) const {
+        return committed + (ramp ? std::min(lead, committed + 1) : lead);
+    }
 };
-inline SpeculationWindow speculation_window(std::size_t seeds) {
-    const std::size_t end = std::clamp<std::size_t>(seeds / (256 * block_positions), 2, 64);
-    return {std::max<std::size_t>(end * 3 / 8, 1), end};
+inline SpeculationWindow speculation_window(std::size_t seeds, std::size_t threads) {
+    const std::size_t base = std::clamp<std::size_t>(seeds / (256 * block_positions), 2, 64);
+    return {std::max<std::size_t>(base * 3 / 8, 1), base * std::max<std::size_t>(threads / 4, 1), threads > 2};
 }
 
 // What the parallel loop did with the seeds it grew, for the tests and the benchmark.

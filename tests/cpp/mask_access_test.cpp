@@ -183,16 +183,17 @@ TEST_P(Dependencies, EachGrowthNeedsOnlyTheRegionsOfThoseItDependsOn) {
 INSTANTIATE_TEST_SUITE_P(Scenes, Dependencies, ::testing::Values(std::size_t{61}, std::size_t{160}),
                          [](const auto& info) { return param_name(info.param, 'x', info.param); });
 
+// Speculators claim blocks inside the window and never the committer's own.
 TEST(SpeculationWindow, ASmallPartOfTheSeedListWithTheLeadInside) {
-    for (std::size_t seeds : {std::size_t{0}, std::size_t{5000}, std::size_t{1} << 20, std::size_t{1} << 30}) {
-        const SpeculationWindow w = speculation_window(seeds);
-        EXPECT_GE(w.lead, 1u) << seeds;
-        EXPECT_LT(w.lead, w.end) << seeds;
-        EXPECT_LE(w.end, 64u) << seeds;
-        if (seeds >= (std::size_t{1} << 20)) {
-            EXPECT_EQ(w.end, 64u);
+    for (std::size_t threads : {1, 2, 16})
+        for (std::size_t seeds : {std::size_t{0}, std::size_t{5000}, std::size_t{1} << 20, std::size_t{1} << 30}) {
+            const SpeculationWindow w = speculation_window(seeds, threads);
+            EXPECT_LE(w.end, 64 * std::max<std::size_t>(threads / 4, 1)) << seeds;
+            for (std::size_t committed : {0, 1, 5, 100}) {
+                EXPECT_GT(w.from(committed), committed) << seeds;
+                EXPECT_LT(w.from(committed), committed + w.end) << seeds;
+            }
         }
-    }
 }
 
 }  // namespace
