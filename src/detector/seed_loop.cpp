@@ -141,15 +141,18 @@ struct BlockSpeculation {
 // block speculations, named in the claim; a thread reuses a speculation once
 // the committer has passed its block. The committer keeps each speculated
 // growth that the keep rule allows (keep_rule.hpp) and grows the others
-// itself.
+// itself. A thread with nothing else to do renews a speculation that a
+// commit since has doomed, and the claim then names the renewed one.
 class ParallelSeedLoop {
 public:
     ParallelSeedLoop(const SeedRun& run, ValidationQueue& queue, std::size_t threads, const SeedLoopProbe* probe)
         : run_(run), queue_(queue), blocks_((run.seeds.size() + block_positions - 1) / block_positions), claims_(blocks_),
           window_(speculation_window(run.seeds.size(), threads)),
-          // One per block of the window, and a few more for the committer's
-          // turn to come and for renewals.
-          per_thread_(window_.end + 4), speculations_(threads * per_thread_),
+          // A thread's share of the window, and a few more for the
+          // committer's turn to come and for renewals: speculations keep
+          // their buffers, so all of them together hold about a window's
+          // worth on any number of threads.
+          per_thread_(window_.end / std::max<std::size_t>(threads - 1, 1) + 4), speculations_(threads * per_thread_),
           ahead_(probe ? probe->speculate_ahead : 0),
           after_growth_(probe && probe->after_growth ? &probe->after_growth : nullptr) {
         if (speculations_.size() >= by_committer) fail("too many threads for the seed loop");

@@ -6,10 +6,11 @@
 // loop gives the same candidates in the same order on every thread the pool
 // lends: speculators grow blocks of seeds ahead of their turn against the
 // mask as it stands, without writing it, logging the pixels they took and
-// those they found taken; one committer takes the blocks in order, alone
-// writes the mask, and keeps a speculated growth whose logged pixels are at
-// its turn as they were read, growing the others itself. Why a kept growth
-// is the sequential one: keep_rule.hpp.
+// those they found taken (but not settled); one committer takes the blocks
+// in order, alone writes the mask, and keeps a speculated growth whose
+// logged pixels are at its turn as they were read, growing the others
+// itself. Idle speculators grow again the growths that later commits have
+// doomed. Why a kept growth is the sequential one: keep_rule.hpp.
 #pragma once
 
 #include <algorithm>

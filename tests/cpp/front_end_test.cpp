@@ -177,8 +177,9 @@ std::vector<std::uint8_t> thin_lines(std::size_t w, std::size_t h) {
 
 // A block speculated `ahead` blocks before its turn, by the committer on
 // one thread (so the same every run), against a mask that the commits
-// before its turn then change: the growths that collide with them are
-// grown again, the others kept, and the result is the reference's.
+// before its turn then change: the speculations those commits doom are
+// renewed, the growths that still collide with them are grown again, the
+// others kept, and the result is the reference's.
 class Collisions : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(Collisions, GrowthsThatReadALaterCommitAreGrownAgain) {
@@ -194,6 +195,12 @@ TEST_P(Collisions, GrowthsThatReadALaterCommitAreGrownAgain) {
     EXPECT_GT(probe.counts.kept, 0u);
     EXPECT_GT(probe.counts.rechecked, 0u);
     EXPECT_GT(probe.counts.renewed, 0u);
+    // On every pool, where speculators renew the committer's speculations
+    // and their own beside it.
+    for (WorkerPool* pool : pools()) {
+        SeedLoopProbe beside = speculating_ahead(GetParam());
+        expect_same_segments(run_pipeline(Pipeline::parallel, view, w, h, 1.0, nullptr, *pool, &beside), reference);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Ahead, Collisions, ::testing::Values(std::size_t{4}, std::size_t{8}),

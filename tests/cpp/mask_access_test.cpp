@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "detector/front_end.hpp"
+#include "detector/grow_region-inl.hpp"
 #include "detector/keep_rule.hpp"
 #include "detector/mask_access.hpp"
 #include "detector/pseudo_order.hpp"
+#include "detector/refine_region-inl.hpp"
 #include "detector/seed_loop.hpp"
 #include "param_names.hpp"
 
@@ -182,6 +184,56 @@ TEST_P(Dependencies, EachGrowthNeedsOnlyTheRegionsOfThoseItDependsOn) {
 
 INSTANTIATE_TEST_SUITE_P(Scenes, Dependencies, ::testing::Values(std::size_t{61}, std::size_t{160}),
                          [](const auto& info) { return param_name(info.param, 'x', info.param); });
+
+// The committer's view, checked: a growth takes only free pixels (the only
+// ones growing asks to take) and releases only pixels it holds, so a settled
+// byte never changes; and it counts the pixels held.
+class CheckedMask : public SharedMask {
+public:
+    explicit CheckedMask(UsedMask& used) : SharedMask(used), used_(used) {}
+    void take(std::size_t q) {
+        EXPECT_EQ(used_[q], 0) << q;
+        SharedMask::take(q);
+        ++held_;
+    }
+    void release(std::size_t q) {
+        EXPECT_EQ(used_[q], held) << q;
+        SharedMask::release(q);
+        --held_;
+    }
+    void settle(std::span<const std::uint32_t> region) {
+        SharedMask::settle(region);
+        for (std::uint32_t q : region) EXPECT_EQ(used_[q], settled) << q;
+        held_ -= region.size();
+    }
+    std::size_t held_pixels() const { return held_; }
+
+private:
+    const UsedMask& used_;
+    std::size_t held_ = 0;
+};
+
+// The whole sequential loop of a scene through the checked view, each
+// region settled as its growth ends: nothing settled changes and nothing is
+// left held. Speculators rely on it to skip settled seeds for good and leave
+// settled pixels out of their logs.
+TEST_P(Dependencies, ASettledByteStaysSettled) {
+    const std::size_t side = GetParam();
+    const std::vector<double> image = scene(side);
+    FrontEnd fe = fused_front_end(std::span<const double>(image), side, side, 1.0);
+    const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks);
+    const SeedRun run(fe.field, fe.used, seeds);
+    CheckedMask mask(fe.used);
+    Region region;
+    Rect rect;
+    std::size_t growths = 0;
+    walk_seeds(run, 0, seeds.size(), mask, region, rect, [&](std::size_t, SeedFate) {
+        mask.settle(region);
+        ++growths;
+        ASSERT_EQ(mask.held_pixels(), 0u);
+    });
+    EXPECT_GT(growths, 10u);
+}
 
 // Speculators claim blocks inside the window and never the committer's own.
 TEST(SpeculationWindow, ASmallPartOfTheSeedListWithTheLeadInside) {
