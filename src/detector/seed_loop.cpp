@@ -271,17 +271,12 @@ private:
         return true;
     }
 
-    // Whether a growth of s will be grown again at its turn.
-    bool doomed(const BlockSpeculation& s) const {
-        for (std::size_t k = 0; k < s.seeds.size(); ++k)
-            if (s.doomed(k, run_.used)) return true;
-        return false;
-    }
-
     // Counts this thread as a reader of s while s is still block b's and
     // done. Sequentially consistent, as is begin()'s reuse: either this
     // thread sees the tag of the reuse and backs off, or the reuse sees this
-    // reader and waits. The tag's load also acquires s's growths.
+    // reader and waits. The tag's load also acquires s's growths. A reader
+    // waits for nothing until it unpins, so begin() never waits for long and
+    // never in a cycle.
     bool pin(BlockSpeculation& s, std::size_t b) {
         s.readers.fetch_add(1, std::memory_order_seq_cst);
         if (s.tag_.load(std::memory_order_seq_cst) == BlockSpeculation::tag(b, true)) return true;
@@ -304,25 +299,26 @@ private:
         const std::size_t end = std::min(blocks_, committed + std::max(window_.end, ahead_ + 1));
         for (std::size_t b = committed + 1; b < end; ++b) {
             std::uint32_t held = claims_[b].load(std::memory_order_relaxed);
-            if (held == 0 || held == by_committer) continue;
-            BlockSpeculation& s = speculations_[held - 1];
-            if (s.renewing.load(std::memory_order_relaxed) || !pin(s, b)) continue;
-            const bool renew = !s.failed && doomed(s) && !s.renewing.exchange(true, std::memory_order_relaxed);
-            BlockSpeculation* fresh = renew ? next_speculation(self, committed) : nullptr;
-            if (fresh)
-                renew_block(b, s, *fresh, self);
-            else if (renew)
-                s.renewing.store(false, std::memory_order_relaxed);
-            unpin(s);
-            if (!fresh && renew) break;  // no speculation of its own is free
-            if (!fresh) continue;
+            if (held == 0 || held == by_committer || !renewable(speculations_[held - 1], b)) continue;
+            BlockSpeculation* fresh = next_speculation(self, committed);
+            if (!fresh) break;  // no speculation of its own is free
             // Relaxed, as a claim: the fresh speculation's tag publishes it.
-            if (!fresh->failed && claims_[b].compare_exchange_strong(held, index(*fresh), std::memory_order_relaxed))
+            if (renew_block(b, speculations_[held - 1], *fresh, self) &&
+                claims_[b].compare_exchange_strong(held, index(*fresh), std::memory_order_relaxed))
                 renewed_.fetch_add(1, std::memory_order_relaxed);
             return true;
         }
         self.looked_at = committed;
         return false;
+    }
+
+    // Whether s, block b's, is doomed and nobody renews it yet.
+    bool renewable(BlockSpeculation& s, std::size_t b) {
+        if (s.renewing.load(std::memory_order_relaxed) || !pin(s, b)) return false;
+        bool any = false;
+        for (std::size_t k = 0; k < s.seeds.size() && !any && !s.failed; ++k) any = s.doomed(k, run_.used);
+        unpin(s);
+        return any;
     }
 
     void emit(SeedFate fate, const Rect& rect) {
@@ -354,12 +350,15 @@ private:
         hook(position, true);
     }
 
+    // A growth of s threw: pixels may be held outside its recorded regions.
+    static void fail_growth(BlockSpeculation& s, Worker& self) {
+        s.failed = true;
+        self.mine.clear(), self.earlier.clear();
+    }
+
     // Publishes s: pairs with the acquire in commit()'s wait and in pin().
     void publish(std::size_t b, BlockSpeculation& s, Worker& self) {
-        if (s.failed)
-            self.mine.clear(), self.earlier.clear();  // pixels may be held outside the recorded regions
-        else
-            for (std::uint32_t q : s.regions) self.earlier.erase(q);
+        for (std::uint32_t q : s.regions) self.earlier.erase(q);
         s.tag_.store(BlockSpeculation::tag(b, true), std::memory_order_release);
     }
 
@@ -371,7 +370,7 @@ private:
             walk_seeds(run_, b * block_positions, block_end(b), mask, self.region, self.rect,
                        [&](std::size_t i, SeedFate fate) { add_growth(s, self, i, fate); });
         } catch (...) {
-            s.failed = true;
+            fail_growth(s, self);
         }
         publish(b, s, self);
     }
@@ -379,34 +378,52 @@ private:
     // Block b's speculation `old` again into `fresh`: its doomed growths
     // grown again on the mask as it stands, the others as they were (the
     // keep rule checks each at its turn, whatever view it was grown on).
-    // Given up, as failed, once the committer reaches the block.
-    void renew_block(std::size_t b, const BlockSpeculation& old, BlockSpeculation& fresh, Worker& self) {
-        begin(b, fresh, self);
-        try {
-            LoggedMask mask(run_.used, self.mine, self.earlier, fresh.took, fresh.found, fresh.rechecks);
-            std::size_t region_start = 0;
-            for (std::size_t k = 0; k < old.seeds.size(); ++k) {
-                if ((fresh.failed = progress_.committed.load(std::memory_order_relaxed) >= b)) break;
-                const SpeculatedSeed& seed = old.seeds[k];
-                const auto region = std::span(old.regions).subspan(region_start, seed.region_end - region_start);
-                region_start = seed.region_end;
-                if (old.doomed(k, run_.used)) {
-                    walk_seeds(run_, seed.position, seed.position + 1, mask, self.region, self.rect,
-                               [&](std::size_t i, SeedFate fate) { add_growth(fresh, self, i, fate); });
-                    continue;
-                }
-                fresh.took.add_growth(old.took.of(k)), fresh.found.add_growth(old.found.of(k));
-                for (std::uint32_t q : region) self.earlier.bits().insert(q);
-                fresh.regions.insert(fresh.regions.end(), region.begin(), region.end());
-                fresh.seeds.push_back({seed.position, seed.fate, seed.rect, fresh.regions.size()});
-            }
-            const auto middle = static_cast<std::ptrdiff_t>(fresh.rechecks.size());
-            fresh.rechecks.insert(fresh.rechecks.end(), old.rechecks.begin(), old.rechecks.end());
-            std::inplace_merge(fresh.rechecks.begin(), fresh.rechecks.begin() + middle, fresh.rechecks.end());
-        } catch (...) {
+    // False, with fresh failed, when old is no longer block b's, another
+    // thread renews it, a growth throws, or the committer reaches the block.
+    bool renew_block(std::size_t b, BlockSpeculation& old, BlockSpeculation& fresh, Worker& self) {
+        begin(b, fresh, self);  // before pinning old: begin() may wait for readers
+        if (!pin(old, b)) {
             fresh.failed = true;
+        } else {
+            if (old.renewing.exchange(true, std::memory_order_relaxed)) {
+                fresh.failed = true;
+            } else {
+                try {
+                    copy_or_regrow(b, old, fresh, self);
+                } catch (...) {
+                    fail_growth(fresh, self);
+                }
+            }
+            unpin(old);
         }
         publish(b, fresh, self);
+        return !fresh.failed;
+    }
+
+    void copy_or_regrow(std::size_t b, const BlockSpeculation& old, BlockSpeculation& fresh, Worker& self) {
+        LoggedMask mask(run_.used, self.mine, self.earlier, fresh.took, fresh.found, fresh.rechecks);
+        std::size_t region_start = 0;
+        for (std::size_t k = 0; k < old.seeds.size(); ++k) {
+            if (progress_.committed.load(std::memory_order_relaxed) >= b) {
+                fresh.failed = true;  // the committer is there: too late
+                return;
+            }
+            const SpeculatedSeed& seed = old.seeds[k];
+            const auto region = std::span(old.regions).subspan(region_start, seed.region_end - region_start);
+            region_start = seed.region_end;
+            if (old.doomed(k, run_.used)) {
+                walk_seeds(run_, seed.position, seed.position + 1, mask, self.region, self.rect,
+                           [&](std::size_t i, SeedFate fate) { add_growth(fresh, self, i, fate); });
+                continue;
+            }
+            fresh.took.add_growth(old.took.of(k)), fresh.found.add_growth(old.found.of(k));
+            for (std::uint32_t q : region) self.earlier.bits().insert(q);
+            fresh.regions.insert(fresh.regions.end(), region.begin(), region.end());
+            fresh.seeds.push_back({seed.position, seed.fate, seed.rect, fresh.regions.size()});
+        }
+        const auto middle = static_cast<std::ptrdiff_t>(fresh.rechecks.size());
+        fresh.rechecks.insert(fresh.rechecks.end(), old.rechecks.begin(), old.rechecks.end());
+        std::inplace_merge(fresh.rechecks.begin(), fresh.rechecks.begin() + middle, fresh.rechecks.end());
     }
 
     // The committer at block b.
@@ -416,6 +433,7 @@ private:
         progress_.committed.store(b, std::memory_order_release);
         if (ahead_) {
             while (renew_doomed(b, own)) {
+                // as idle speculators would, until none is doomed
             }
             if (b + ahead_ < blocks_) grow_ahead(b + ahead_, b, own);
         }
