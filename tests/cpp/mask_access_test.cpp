@@ -83,6 +83,18 @@ std::vector<double> scene(std::size_t side) {
     return img;
 }
 
+// A scene's front end and seed order, ready for a seed loop.
+struct SceneRun {
+    explicit SceneRun(std::size_t side)
+        : image(scene(side)), fe(fused_front_end(std::span<const double>(image), side, side, 1.0)),
+          seeds(order_seeds(fe.blocks)), run(fe.field, fe.used, seeds) {}
+    SceneRun(const SceneRun&) = delete;  // run refers to the members
+    std::vector<double> image;
+    FrontEnd fe;
+    FilledLater<std::uint32_t> seeds;
+    SeedRun run;
+};
+
 // Every seed of the scene grown at its turn, and also through a speculative
 // view of an older mask: the one `lag` growths before, with a share `flips`
 // of its bytes changed: a free one held (by a growth under way, which may
@@ -94,10 +106,10 @@ class KeepRule : public ::testing::TestWithParam<KeepCase> {};
 
 TEST_P(KeepRule, AKeptGrowthIsTheGrowthOfItsTurn) {
     const auto [side, lag, flips] = GetParam();
-    const std::vector<double> image = scene(side);
-    FrontEnd fe = fused_front_end(std::span<const double>(image), side, side, 1.0);
-    const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks);
-    const SeedRun run(fe.field, fe.used, seeds);
+    SceneRun scene_run(side);
+    FrontEnd& fe = scene_run.fe;
+    const auto& seeds = scene_run.seeds;
+    const SeedRun& run = scene_run.run;
     std::deque<UsedMask> history;
     std::mt19937 rng(11);
     std::uniform_int_distribution<std::size_t> pixel(0, fe.used.size() - 1);
@@ -157,10 +169,10 @@ class Dependencies : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(Dependencies, EachGrowthNeedsOnlyTheRegionsOfThoseItDependsOn) {
     const std::size_t side = GetParam();
-    const std::vector<double> image = scene(side);
-    FrontEnd fe = fused_front_end(std::span<const double>(image), side, side, 1.0);
-    const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks);
-    const SeedRun run(fe.field, fe.used, seeds);
+    SceneRun scene_run(side);
+    FrontEnd& fe = scene_run.fe;
+    const auto& seeds = scene_run.seeds;
+    const SeedRun& run = scene_run.run;
     const UsedMask start = fe.used;
     const SeedLoopTrace trace = trace_seed_loop(run);
     fe.used = start;
@@ -218,16 +230,12 @@ private:
 // left held. Speculators rely on it to skip settled seeds for good and leave
 // settled pixels out of their logs.
 TEST_P(Dependencies, ASettledByteStaysSettled) {
-    const std::size_t side = GetParam();
-    const std::vector<double> image = scene(side);
-    FrontEnd fe = fused_front_end(std::span<const double>(image), side, side, 1.0);
-    const FilledLater<std::uint32_t> seeds = order_seeds(fe.blocks);
-    const SeedRun run(fe.field, fe.used, seeds);
-    CheckedMask mask(fe.used);
+    SceneRun scene_run(GetParam());
+    CheckedMask mask(scene_run.fe.used);
     Region region;
     Rect rect;
     std::size_t growths = 0;
-    walk_seeds(run, 0, seeds.size(), mask, region, rect, [&](std::size_t, SeedFate) {
+    walk_seeds(scene_run.run, 0, scene_run.seeds.size(), mask, region, rect, [&](std::size_t, SeedFate) {
         mask.settle(region);
         ++growths;
         ASSERT_EQ(mask.held_pixels(), 0u);
