@@ -11,12 +11,13 @@
 //
 // The committer walks the blocks in order. A block no speculator has
 // claimed it walks and grows itself; of a speculated one it keeps each
-// growth whose dependencies were all committed when the speculation
-// started, or kept before it in its block, paying for the check and the
-// marking, and grows the others itself, without the walk past the taken
-// seeds (the seeds a speculation skipped unsettled, which the committer
-// looks at again, are left out). The loop's keep rule (keep_rule.hpp) keeps at least those:
-// a speculation that found a dependency's pixel free and skipped it as not
+// growth whose dependencies were all committed when the view it was grown
+// on was read (its speculation's start, or its renewal's), or kept before
+// it in its block, paying for the check and the marking, and grows the
+// others itself, without the walk past the taken seeds (the seeds a
+// speculation skipped unsettled, which the committer looks at again, are
+// left out). The loop's keep rule (keep_rule.hpp) keeps at least those: a
+// speculation that found a dependency's pixel free and skipped it as not
 // aligned is kept too. A speculator first validates the candidates committed
 // so far, as the loop's speculators do, then claims the next block of the
 // speculation window ahead of the committer's. Once the last block is

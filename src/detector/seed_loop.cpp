@@ -115,6 +115,12 @@ struct BlockSpeculation {
     static std::uint64_t tag(std::size_t block, bool ready) { return (std::uint64_t{block} + 1) * 2 + ready; }
     static std::size_t block(std::uint64_t tag) { return static_cast<std::size_t>(tag / 2) - 1; }
 
+    // The region of growth k.
+    std::span<const std::uint32_t> region(std::size_t k) const {
+        const std::size_t from = k ? seeds[k - 1].region_end : 0;
+        return std::span(regions).subspan(from, seeds[k].region_end - from);
+    }
+
     // Whether growth k took a pixel that is settled by now: it will be grown
     // again at its turn.
     bool doomed(std::size_t k, const UsedMask& used) const {
@@ -402,21 +408,19 @@ private:
 
     void copy_or_regrow(std::size_t b, const BlockSpeculation& old, BlockSpeculation& fresh, Worker& self) {
         LoggedMask mask(run_.used, self.mine, self.earlier, fresh.took, fresh.found, fresh.rechecks);
-        std::size_t region_start = 0;
         for (std::size_t k = 0; k < old.seeds.size(); ++k) {
             if (progress_.committed.load(std::memory_order_relaxed) >= b) {
                 fresh.failed = true;  // the committer is there: too late
                 return;
             }
             const SpeculatedSeed& seed = old.seeds[k];
-            const auto region = std::span(old.regions).subspan(region_start, seed.region_end - region_start);
-            region_start = seed.region_end;
             if (old.doomed(k, run_.used)) {
                 walk_seeds(run_, seed.position, seed.position + 1, mask, self.region, self.rect,
                            [&](std::size_t i, SeedFate fate) { add_growth(fresh, self, i, fate); });
                 continue;
             }
             fresh.took.add_growth(old.took.of(k)), fresh.found.add_growth(old.found.of(k));
+            const auto region = old.region(k);
             for (std::uint32_t q : region) self.earlier.bits().insert(q);
             fresh.regions.insert(fresh.regions.end(), region.begin(), region.end());
             fresh.seeds.push_back({seed.position, seed.fate, seed.rect, fresh.regions.size()});
@@ -460,7 +464,7 @@ private:
     // does not look at them.
     void keep_block(std::size_t b, const BlockSpeculation& s, Worker& own) {
         if (s.failed) return grow_own(b * block_positions, block_end(b), own);
-        std::size_t region_start = 0, r = 0;
+        std::size_t r = 0;
         const auto recheck_before = [&](std::size_t position) {
             for (; r < s.rechecks.size() && s.rechecks[r] < position; ++r)
                 grow_own(s.rechecks[r], s.rechecks[r] + 1, own);
@@ -468,16 +472,14 @@ private:
         for (std::size_t k = 0; k < s.seeds.size(); ++k) {
             const SpeculatedSeed& seed = s.seeds[k];
             recheck_before(seed.position);
-            const auto region = std::span(s.regions).subspan(region_start, seed.region_end - region_start);
             if (still_as_read(run_.used, s.took.of(k), s.found.of(k))) {
-                publish(region);
+                publish(s.region(k));
                 emit(seed.fate, seed.rect);
                 ++counts_.kept;
             } else {
                 grow_own(seed.position, seed.position + 1, own);
                 ++counts_.regrown;
             }
-            region_start = seed.region_end;
         }
         recheck_before(block_end(b));
         counts_.rechecked += s.rechecks.size();

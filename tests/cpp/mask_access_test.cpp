@@ -98,9 +98,9 @@ struct SceneRun {
 // Every seed of the scene grown at its turn, and also through a speculative
 // view of an older mask: the one `lag` growths before, with a share `flips`
 // of its bytes changed: a free one held (by a growth under way, which may
-// release it again) or a settled one free (read before it was taken). Wherever the keep rule keeps the
-// speculation, it must be the growth of the turn: the same fate, region and
-// rectangle.
+// release it again) or a settled one free (read before it was taken).
+// Wherever the keep rule keeps the speculation, it must be the growth of
+// the turn: the same fate, region and rectangle.
 using KeepCase = std::tuple<std::size_t, std::size_t, double>;  // side, lag, flips
 class KeepRule : public ::testing::TestWithParam<KeepCase> {};
 
@@ -161,26 +161,53 @@ INSTANTIATE_TEST_SUITE_P(Masks, KeepRule,
                                     (std::get<2>(info.param) > 0 ? "_flipped" : "");
                          });
 
-// The recorded dependencies bound the loop from below (the longest chain of
-// them), which holds only if each growth needs nothing but the regions of
-// the growths it depends on: grown on the starting mask with just those
+// The committer's view, checked: refinement releases only pixels its own
+// growth holds, and once its region is settled the growth holds nothing, so
+// a settled byte never changes. Speculators rely on it to skip settled
+// seeds for good and leave settled pixels out of their logs.
+class CheckedMask : public SharedMask {
+public:
+    explicit CheckedMask(UsedMask& used) : SharedMask(used), used_(used) {}
+    void take(std::size_t q) { SharedMask::take(q), ++held_; }
+    void release(std::size_t q) {
+        EXPECT_EQ(used_[q], held) << q;
+        SharedMask::release(q), --held_;
+    }
+    void settle(std::span<const std::uint32_t> region) {
+        SharedMask::settle(region);
+        held_ -= region.size();
+        EXPECT_EQ(held_, 0u);
+        EXPECT_TRUE(std::all_of(region.begin(), region.end(), [&](std::uint32_t q) { return used_[q] == settled; }));
+    }
+
+private:
+    const UsedMask& used_;
+    std::size_t held_ = 0;
+};
+
+// The sequential loop of a scene through the checked view. Then the
+// recorded dependencies, which bound the loop from below (the longest chain
+// of them): that holds only if each growth needs nothing but the regions of
+// the growths it depends on, so grown on the starting mask with just those
 // marked, every growth must be the growth of its turn.
 class Dependencies : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(Dependencies, EachGrowthNeedsOnlyTheRegionsOfThoseItDependsOn) {
-    const std::size_t side = GetParam();
-    SceneRun scene_run(side);
+    SceneRun scene_run(GetParam());
     FrontEnd& fe = scene_run.fe;
     const auto& seeds = scene_run.seeds;
     const SeedRun& run = scene_run.run;
     const UsedMask start = fe.used;
     const SeedLoopTrace trace = trace_seed_loop(run);
     fe.used = start;
-    DirectMask turn(fe.used);
+    CheckedMask turn(fe.used);
     std::vector<Region> regions;
     Region region;
     Rect rect;
-    walk_seeds(run, 0, seeds.size(), turn, region, rect, [&](std::size_t, SeedFate) { regions.push_back(region); });
+    walk_seeds(run, 0, seeds.size(), turn, region, rect, [&](std::size_t, SeedFate) {
+        turn.settle(region);
+        regions.push_back(region);
+    });
     ASSERT_EQ(trace.seeds.size(), regions.size());
     for (std::size_t k = 0; k < regions.size(); ++k) {
         UsedMask used = start;
@@ -196,52 +223,6 @@ TEST_P(Dependencies, EachGrowthNeedsOnlyTheRegionsOfThoseItDependsOn) {
 
 INSTANTIATE_TEST_SUITE_P(Scenes, Dependencies, ::testing::Values(std::size_t{61}, std::size_t{160}),
                          [](const auto& info) { return param_name(info.param, 'x', info.param); });
-
-// The committer's view, checked: a growth takes only free pixels (the only
-// ones growing asks to take) and releases only pixels it holds, so a settled
-// byte never changes; and it counts the pixels held.
-class CheckedMask : public SharedMask {
-public:
-    explicit CheckedMask(UsedMask& used) : SharedMask(used), used_(used) {}
-    void take(std::size_t q) {
-        EXPECT_EQ(used_[q], 0) << q;
-        SharedMask::take(q);
-        ++held_;
-    }
-    void release(std::size_t q) {
-        EXPECT_EQ(used_[q], held) << q;
-        SharedMask::release(q);
-        --held_;
-    }
-    void settle(std::span<const std::uint32_t> region) {
-        SharedMask::settle(region);
-        for (std::uint32_t q : region) EXPECT_EQ(used_[q], settled) << q;
-        held_ -= region.size();
-    }
-    std::size_t held_pixels() const { return held_; }
-
-private:
-    const UsedMask& used_;
-    std::size_t held_ = 0;
-};
-
-// The whole sequential loop of a scene through the checked view, each
-// region settled as its growth ends: nothing settled changes and nothing is
-// left held. Speculators rely on it to skip settled seeds for good and leave
-// settled pixels out of their logs.
-TEST_P(Dependencies, ASettledByteStaysSettled) {
-    SceneRun scene_run(GetParam());
-    CheckedMask mask(scene_run.fe.used);
-    Region region;
-    Rect rect;
-    std::size_t growths = 0;
-    walk_seeds(scene_run.run, 0, scene_run.seeds.size(), mask, region, rect, [&](std::size_t, SeedFate) {
-        mask.settle(region);
-        ++growths;
-        ASSERT_EQ(mask.held_pixels(), 0u);
-    });
-    EXPECT_GT(growths, 10u);
-}
 
 // Speculators claim blocks inside the window and never the committer's own.
 TEST(SpeculationWindow, ASmallPartOfTheSeedListWithTheLeadInside) {
