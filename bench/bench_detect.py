@@ -9,14 +9,16 @@ side by side in one run:
 - detect's time and segment count;
 - the ratio to a plain NumPy 2×2 gradient-magnitude pass over the same image
   (conversion to float64, the two half-weighted differences, hypot), the floor
-  every detection pays in some form;
+  every detection pays in some form: the median of rounds in which the two are
+  called in turn;
 - the ratio to scikit-image's Canny + probabilistic Hough transform;
 - the ratio to the plain stage functions run one after the other (the
   implementation the fused, parallel path replaced), from the C++ stage timer
   (bench/detect_stages.cpp), with the stage split of the fused path.
 
-Then the pool against one worker (TRELVANE_NUM_THREADS=1), from the stage
-timer run both ways in turn, at 2048² and 8192² (512² with --quick), scales
+Then the pool against one worker (a pool without threads, as
+TRELVANE_NUM_THREADS=1 makes it), from the stage timer calling both in turn in
+one process (the median of the rounds' ratios), at 2048² and 8192² (512² with --quick), scales
 0.8 and 1.0, beside the same path with the parallel seed loop forced (detect
 uses it from two threads on) and what it did with its growths; what a
 second thread costs the committer's growths, by what it does beside them
@@ -52,6 +54,23 @@ def best_of(fn, repeats):
         result = fn()
         best = min(best, time.perf_counter() - start)
     return best, result
+
+
+def paired(a, b, rounds):
+    """a and b called in turn, `rounds` times each, taking turns at going
+    first, so that the machine's drift from one minute to the next falls on
+    both alike: the best seconds of each, the median of the rounds' ratios
+    (a's time over b's) and b's last result."""
+    times, result = {a: [], b: []}, None
+    for r in range(rounds):
+        for fn in ((a, b) if r % 2 == 0 else (b, a)):
+            start = time.perf_counter()
+            out = fn()
+            times[fn].append(time.perf_counter() - start)
+            if fn is b:
+                result = out
+    ratios = sorted(x / y for x, y in zip(times[a], times[b]))
+    return min(times[a]), min(times[b]), ratios[len(ratios) // 2], result
 
 
 def photo(side):
@@ -95,24 +114,27 @@ def stage_times(timer, image, scale, repeats, env=None, beside=1.0):
     return out
 
 
+POOL_ROUNDS = 9
+
+
 def pool_against_one_worker(timer, sides):
-    """detect's path with the default pool and with one worker, run in turn
-    (best of three rounds each); beside them the parallel seed loop on the
+    """detect's path with the default pool and with one worker, call for call
+    in turn in one process; beside them the parallel seed loop on the
     default pool, whatever its size, and what it did with its growths."""
-    print("\nthe pool against one worker (TRELVANE_NUM_THREADS=1), stage timer, best of 3 rounds\n")
-    print(f"{'image':<11}{'scale':>6}{'pool ms':>9}{'1 worker ms':>13}{'x faster':>10}"
+    print(f"\nthe pool against one worker (a pool without threads, as TRELVANE_NUM_THREADS=1 makes it), stage timer,"
+          f" {POOL_ROUNDS} rounds of one call each in turn: best ms, and the median (least - greatest) of the rounds'"
+          " ratios\n")
+    print(f"{'image':<11}{'scale':>6}{'pool ms':>9}{'1 worker ms':>13}{'x faster':>10}{'range':>13}"
           f"{'parallel loop ms':>18}{'kept':>8}{'regrown':>9}{'own':>8}{'rechecked':>11}{'renewed':>9}")
     for side in sides:
         image = photo(side)
         for scale in (0.8, 1.0):
-            rounds = [(stage_times(timer, image, scale, 2),
-                       stage_times(timer, image, scale, 2, {"TRELVANE_NUM_THREADS": "1"})["fused"])
-                      for _ in range(3)]
-            pool = min((r[0]["fused"] for r in rounds), key=lambda t: t["total"])
-            parallel = min((r[0]["parallel"] for r in rounds), key=lambda t: t["total"])
-            alone = min((r[1] for r in rounds), key=lambda t: t["total"])
+            paths = stage_times(timer, image, scale, POOL_ROUNDS)
+            pool, alone, parallel = paths["fused"], paths["alone"], paths["parallel"]
+            ratio = paths["pool_against_one_worker"]
             print(f"{f'{side}x{side}':<11}{scale:>6}{pool['total'] * 1e3:>9.1f}{alone['total'] * 1e3:>13.1f}"
-                  f"{alone['total'] / pool['total']:>10.2f}{parallel['total'] * 1e3:>18.1f}"
+                  f"{ratio['median']:>10.2f}{f'{ratio['least']:.2f} - {ratio['greatest']:.2f}':>13}"
+                  f"{parallel['total'] * 1e3:>18.1f}"
                   f"{parallel['kept']:>8.0f}{parallel['regrown']:>9.0f}{parallel['own']:>8.0f}"
                   f"{parallel['rechecked']:>11.0f}{parallel['renewed']:>9.0f}", flush=True)
 
@@ -134,19 +156,12 @@ def interference(timer, side):
     return ticks["speculate shared"] / ticks["alone"]
 
 
-def loop_seconds(times):
-    return times["growing"] + times["validation"]
-
-
 def modelled_scaling(timer, side, beside):
     """The parallel seed loop's modelled speed-up on more threads, and the
     2-thread prediction against the loop measured in the same run."""
-    rounds = [(stage_times(timer, photo(side), 0.8, 3, beside=beside),
-               stage_times(timer, photo(side), 0.8, 3, {"TRELVANE_NUM_THREADS": "1"})["fused"]) for _ in range(2)]
-    pool = min((r[0]["fused"] for r in rounds), key=lambda t: t["total"])
-    alone = min((r[1] for r in rounds), key=lambda t: t["total"])
-    model = {name: m for name, m in rounds[-1][0].items() if name.startswith("model")}
-    trace = rounds[-1][0]["trace"]
+    paths = stage_times(timer, photo(side), 0.8, POOL_ROUNDS, beside=beside)
+    model = {name: m for name, m in paths.items() if name.startswith("model")}
+    trace = paths["trace"]
     print(f"\nparallel seed loop modelled on more threads, camera {side}x{side}, scale 0.8"
           f" (bench/seed_loop_model.hpp), each cost x {beside:.2f} beside another thread\n")
     print("recorded loop (ms): " + ", ".join(f"{k} {v * 1e3:.1f}" for k, v in trace.items() if k != "grown")
@@ -159,12 +174,13 @@ def modelled_scaling(timer, side, beside):
     for name, m in model.items():
         print(f"{name.split()[2]:>8}{m['speedup']:>15.2f}{m['regrown']:>10.1%}{m['growing'] * 1e3:>10.1f}"
               f"{m['keeping'] * 1e3:>10.1f}{m['waiting'] * 1e3:>10.1f}{m['renewed']:>9.0f}")
-    bound = rounds[-1][0]["bound"]
+    bound = paths["bound"]
     print(f"longest chain of dependent growths: {bound['critical_path'] * 1e3:.1f} ms, so at these costs no loop"
           f" that keeps the sequential results is more than {bound['speedup']:.1f}x faster on any number of threads")
-    measured = loop_seconds(alone) / loop_seconds(pool)
+    measured = paths["pool_against_one_worker"]["loop_median"]
     predicted = model["model threads 2"]["speedup"]
-    print(f"\nseed loop and validation, default pool against one worker, measured: {measured:.2f}x;"
+    print(f"\nseed loop and validation, default pool against one worker, measured (median of {POOL_ROUNDS} rounds,"
+          f" one call each in turn): {measured:.2f}x;"
           f" modelled for 2 threads: {predicted:.2f}x (model / measured {predicted / measured:.2f})")
 
 
@@ -214,8 +230,8 @@ def main():
     args = parser.parse_args()
     sides = (512,) if args.quick else (512, 1024, 2048)
 
-    print("trelvane.detect, uint8 camera photo, best of 5 (peers best of 2);"
-          " x = how many times faster detect is\n")
+    print("trelvane.detect, uint8 camera photo, best of 7 (Canny + Hough best of 2); x numpy = the median of 7"
+          " rounds' ratios, detect and the NumPy pass called in turn; x = how many times faster detect is\n")
     header = (f"{'image':<11}{'scale':>6}{'ms':>8}{'segs':>6}{'x numpy':>9}{'x canny':>9}"
               f"{'fused ms':>10}{'plain ms':>10}{'x plain':>9}   fused stage split (%)")
     print(header)
@@ -223,16 +239,16 @@ def main():
     for side in sides:
         image = photo(side)
         peer, _ = best_of(lambda: canny_hough(image), 2)
-        floor, _ = best_of(lambda: numpy_field(image), 5)
         for scale in (0.8, 1.0):
-            ours, segments = best_of(lambda: trelvane.detect(image, scale), 5)
+            _, ours, against_floor, segments = paired(lambda: numpy_field(image),
+                                                          lambda: trelvane.detect(image, scale), 7)
             paths = stage_times(args.timer, image, scale, 5)
             fused, plain = paths["fused"], paths["reference"]
             assert fused["segments"] == plain["segments"] == len(segments)
             split = " ".join(f"{name} {100 * fused[name] / fused['total']:.0f}"
                              for name in ("front_end", "ordering", "growing", "validation"))
             print(f"{f'{side}x{side}':<11}{scale:>6}{ours * 1e3:>8.1f}{len(segments):>6}"
-                  f"{floor / ours:>9.2f}{peer / ours:>9.1f}{fused['total'] * 1e3:>10.1f}"
+                  f"{against_floor:>9.2f}{peer / ours:>9.1f}{fused['total'] * 1e3:>10.1f}"
                   f"{plain['total'] * 1e3:>10.1f}{plain['total'] / fused['total']:>9.2f}   {split}", flush=True)
     pool_against_one_worker(args.timer, (512,) if args.quick else (2048, 8192))
     beside = interference(args.timer, 512 if args.quick else 2048)
