@@ -18,8 +18,8 @@ side by side in one run:
 
 Then the pool against one worker (a pool without threads, as
 TRELVANE_NUM_THREADS=1 makes it), from the stage timer calling both in turn in
-one process (the median of the rounds' ratios), at 2048² and 8192² (512² with --quick), scales
-0.8 and 1.0, beside the same path with the parallel seed loop forced (detect
+one process (the median of the rounds' ratios), at 2048² and 8192² (512² with
+--quick), scales 0.8 and 1.0, beside the same path with the parallel seed loop forced (detect
 uses it from two threads on) and what it did with its growths; what a
 second thread costs the committer's growths, by what it does beside them
 (bench/seed_loop_interference.cpp); the model of the parallel seed loop on

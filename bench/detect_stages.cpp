@@ -3,9 +3,9 @@
 // same on one worker ("alone", a pool without threads, as
 // TRELVANE_NUM_THREADS=1 makes it), the same with the parallel seed loop
 // whatever the pool's size ("parallel"), and the plain stage functions one
-// after the other ("reference", with the sequential seed loop). Then models the parallel seed loop on more threads
-// from a recorded run (seed_loop_model.hpp), each of its costs multiplied by
-// BESIDE (default 1).
+// after the other ("reference", with the sequential seed loop). Then models
+// the parallel seed loop on more threads from a recorded run
+// (seed_loop_model.hpp), each of its costs multiplied by BESIDE (default 1).
 //
 //     detect_stages IMAGE.pgm SCALE REPEATS [BESIDE]
 //
@@ -15,9 +15,9 @@
 // two calls of a round run one right after the other, in alternating order,
 // so that the machine's drift from minute to minute cancels out): the
 // median, least and greatest ratio of the calls' times and the median of
-// the seed loop's (validation included); the recorded loop's seconds by kind of step; the
-// longest chain of dependent growths and the loop's speed-up it allows at
-// most; then one line per modelled thread count. For
+// the seed loop's (validation included); the recorded loop's seconds by kind
+// of step; the longest chain of dependent growths and the loop's speed-up it
+// allows at most; then one line per modelled thread count. For
 // bench/bench_detect.py.
 #include <algorithm>
 #include <array>
