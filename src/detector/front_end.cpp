@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "gaussian_downsample.hpp"
+#include "gaussian_taps.hpp"
 #include "level_line_field.hpp"
 
 namespace trelvane {
@@ -134,20 +135,21 @@ FrontEnd full_scale(std::span<const T> samples, std::size_t w, std::size_t h, Wo
     return fe;
 }
 
-// What every block of the downsampling pass shares: the kernel and the
-// source column and row of every output column and row.
+// What every block of the downsampling pass shares: the kernel, the source
+// column and row of every output column and row, and the sum of the taps.
 struct DownsamplePlan {
     std::vector<double> kernel;
     std::size_t n;
     std::vector<std::size_t> columns, rows;
     std::size_t width, height;  // of the input
     std::size_t ring;           // input rows a working row can read: min(2n + 1, height)
+    SumTaps sum_taps;
 };
 
-DownsamplePlan downsample_plan(std::size_t w, std::size_t h, double scale) {
+DownsamplePlan downsample_plan(std::size_t w, std::size_t h, double scale, IsaLevel level) {
     const ImageSize size = downsampled_size(w, h, scale);
     DownsamplePlan plan{gaussian_kernel(scale), 0, std::vector<std::size_t>(size.width),
-                        std::vector<std::size_t>(size.height), w, h, 0};
+                        std::vector<std::size_t>(size.height), w, h, 0, sum_taps_routine(level)};
     plan.n = plan.kernel.size() / 2;
     plan.ring = std::min(plan.kernel.size(), h);
     for (std::size_t i = 0; i < plan.columns.size(); ++i) plan.columns[i] = downsample_source(i, scale, w);
@@ -161,21 +163,18 @@ DownsamplePlan downsample_plan(std::size_t w, std::size_t h, double scale) {
 // added in increasing k onto 0, as the full horizontal pass does. When more
 // than half the columns are sampled, blurring the whole row (contiguous, so
 // vectorised) and then picking the columns is the cheaper of the two ways to
-// the same values; scratch holds that whole row.
+// the same values; scratch holds that whole row. taps holds a pointer per tap.
 template <class T>
-void blur_sampled_row(const T* in, const DownsamplePlan& plan, double* padded, double* scratch, double* out) {
+void blur_sampled_row(const T* in, const DownsamplePlan& plan, double* padded, double* scratch, double* out,
+                      const double** taps) {
     const std::size_t w = plan.width, n = plan.n, count = plan.columns.size();
     const double left = sample_value(in[0]), right = sample_value(in[w - 1]);
     std::fill_n(padded, n, left);
     for (std::size_t x = 0; x < w; ++x) padded[n + x] = sample_value(in[x]);
     std::fill_n(padded + n + w, n, right);
     if (2 * count > w) {
-        std::fill_n(scratch, w, 0.0);
-        for (std::size_t k = 0; k < plan.kernel.size(); ++k) {
-            const double g = plan.kernel[k];
-            const double* tap = padded + k;
-            for (std::size_t x = 0; x < w; ++x) scratch[x] = scratch[x] + g * tap[x];
-        }
+        for (std::size_t k = 0; k < plan.kernel.size(); ++k) taps[k] = padded + k;
+        plan.sum_taps(taps, plan.kernel.data(), plan.kernel.size(), w, scratch);
         for (std::size_t i = 0; i < count; ++i) out[i] = scratch[plan.columns[i]];
         return;
     }
@@ -197,6 +196,7 @@ void downsampled_block(std::span<const T> samples, const DownsamplePlan& plan, c
     const std::size_t cols = plan.columns.size(), last_row = plan.rows.size() - 1;
     const auto n = static_cast<std::int64_t>(plan.n), h = static_cast<std::int64_t>(plan.height);
     FilledLater<double> padded(plan.width + 2 * plan.n), whole_row(plan.width), ring(plan.ring * cols), work(2 * cols);
+    std::vector<const double*> taps(plan.kernel.size());
     std::int64_t next = 0;  // first input row not yet in the ring
     const std::size_t j_end = std::min(j1, last_row);
     for (std::size_t j = j0; j <= j_end; ++j) {
@@ -204,18 +204,17 @@ void downsampled_block(std::span<const T> samples, const DownsamplePlan& plan, c
         const std::int64_t lo = std::max<std::int64_t>(sy - n, 0), hi = std::min(sy + n, h - 1);
         for (std::int64_t r = std::max(next, lo); r <= hi; ++r)
             blur_sampled_row(samples.data() + static_cast<std::size_t>(r) * plan.width, plan, padded.data(),
-                             whole_row.data(), ring.data() + static_cast<std::size_t>(r) % plan.ring * cols);
+                             whole_row.data(), ring.data() + static_cast<std::size_t>(r) % plan.ring * cols,
+                             taps.data());
         next = std::max(next, hi + 1);
 
         // Vertical taps at the sampled points, in increasing k onto 0.
         double* row = work.data() + (j - j0) % 2 * cols;
-        std::fill_n(row, cols, 0.0);
         for (std::size_t k = 0; k < plan.kernel.size(); ++k) {
             const std::int64_t r = std::clamp<std::int64_t>(sy + static_cast<std::int64_t>(k) - n, 0, h - 1);
-            const double* blurred = ring.data() + static_cast<std::size_t>(r) % plan.ring * cols;
-            const double g = plan.kernel[k];
-            for (std::size_t i = 0; i < cols; ++i) row[i] = row[i] + g * blurred[i];
+            taps[k] = ring.data() + static_cast<std::size_t>(r) % plan.ring * cols;
         }
+        plan.sum_taps(taps.data(), plan.kernel.data(), plan.kernel.size(), cols, row);
         if (j > j0) emit_row(out, j - 1, work.data() + (j - 1 - j0) % 2 * cols, row);
     }
     if (j1 == last_row + 1) emit_last_row(out, last_row);
@@ -223,8 +222,9 @@ void downsampled_block(std::span<const T> samples, const DownsamplePlan& plan, c
 
 // Scale < 1: blur and sample on the fly, block by block.
 template <class T>
-FrontEnd downsampled(std::span<const T> samples, std::size_t w, std::size_t h, double scale, WorkerPool& pool) {
-    const DownsamplePlan plan = downsample_plan(w, h, scale);
+FrontEnd downsampled(std::span<const T> samples, std::size_t w, std::size_t h, double scale, WorkerPool& pool,
+                     IsaLevel level) {
+    const DownsamplePlan plan = downsample_plan(w, h, scale, level);
     const std::size_t new_w = plan.columns.size(), new_h = plan.rows.size();
     FrontEnd fe = allocate(new_w, new_h);
     fill_blocks(fe, pool, [&](const BlockOutput& out, std::size_t j0, std::size_t j1) {
@@ -254,9 +254,9 @@ void check_input(std::size_t samples, std::size_t width, std::size_t height) {
 
 template <class T>
 FrontEnd fused_front_end(std::span<const T> samples, std::size_t width, std::size_t height, double scale,
-                         WorkerPool& pool) {
+                         WorkerPool& pool, IsaLevel level) {
     check_input(samples.size(), width, height);
-    if (downsamples(scale)) return downsampled(samples, width, height, scale, pool);
+    if (downsamples(scale)) return downsampled(samples, width, height, scale, pool, level);
     return full_scale(samples, width, height, pool);
 }
 
@@ -273,7 +273,8 @@ FrontEnd reference_front_end(std::span<const T> samples, std::size_t width, std:
 }
 
 #define TRELVANE_FRONT_END(T)                                                                                   \
-    template FrontEnd fused_front_end<T>(std::span<const T>, std::size_t, std::size_t, double, WorkerPool&);    \
+    template FrontEnd fused_front_end<T>(std::span<const T>, std::size_t, std::size_t, double, WorkerPool&,      \
+                                         IsaLevel);                                                             \
     template FrontEnd reference_front_end<T>(std::span<const T>, std::size_t, std::size_t, double, WorkerPool&);
 TRELVANE_FRONT_END(double)
 TRELVANE_FRONT_END(float)

@@ -9,6 +9,7 @@
 
 #include "records.hpp"
 #include "shared.hpp"
+#include "warp/isa_level.hpp"
 
 namespace trelvane {
 
@@ -40,10 +41,10 @@ inline constexpr std::size_t front_end_block_rows = 32;
 // at least 3 × 3 with fewer than 2^32 pixels. A record whose magnitude is at
 // most rho may be left all zero (no hypot) where a proven bound shows it weak;
 // every other record, the mask and the strong pixels are exactly what the plain
-// stages give.
+// stages give. The blur's taps are summed at `level` (gaussian_taps.hpp).
 template <class T>
 FrontEnd fused_front_end(std::span<const T> samples, std::size_t width, std::size_t height, double scale,
-                         WorkerPool& pool = process_pool());
+                         WorkerPool& pool = process_pool(), IsaLevel level = active_isa_level());
 
 // The field and the mask from the plain stages (conversion,
 // gaussian_downsample, level_line_field, then the mask), with no blocks of
