@@ -1,10 +1,11 @@
 #include "front_end.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <type_traits>
 
 #include "gaussian_downsample.hpp"
-#include "gaussian_taps.hpp"
+#include "front_end_rows.hpp"
 #include "level_line_field.hpp"
 
 namespace trelvane {
@@ -29,53 +30,40 @@ const double* row_values(const T* row, std::size_t w, double* scratch) {
     }
 }
 
-// Where a block writes: its rows of the field and the mask, and its strong pixels.
+// Where a block writes: its rows of the field and the mask, and its strong
+// pixels; the routines of the call's level and the block's bits of one row.
 struct BlockOutput {
     GradientRecord* records;
     std::uint8_t* used;
     StrongPixels& strong;
     std::size_t width;
+    const FrontEndRows& rows;
+    std::uint64_t* strong_bits;
 };
 
-// Weak pixels. Every reader of the field takes from a pixel whose magnitude
-// is at most rho nothing but that fact: the used mask marks it from the start
-// and no region ever releases it (refinement frees only its own region's
-// pixels, and regions accept only free pixels), so region growing, region to
-// rectangle and refinement never read its record; the ordering skips it; and
-// rect_nfa reads its direction only after magnitude > rho has failed. Such a
-// record may therefore stay all zero, without hypot and the two divisions,
-// whenever a cheap test proves the magnitude would be at most rho:
-//
-// With s = gx² + gy² in 64-bit arithmetic, the exact sum is at most
-// s (1 + 3·2^-53) (plus 2^-1073 from subnormal squares), so s ≤ rho² (1 - 2^-40)
-// bounds the exact magnitude below rho (1 - 2^-42); hypot, within one unit in
-// the last place, then returns less than rho, and rounding to 32 bits (monotone,
-// rho being a 32-bit float) gives at most rho. A NaN or infinite s fails the
-// test and takes the full computation.
-constexpr double weak_squares = static_cast<double>(rho) * static_cast<double>(rho) * (1 - 0x1p-40);
-
-GradientRecord strong_or_zero(Gradient g) {
-    if (g.gx * g.gx + g.gy * g.gy <= weak_squares) return GradientRecord{};
-    return level_line_record(g);
-}
-
-// Field row y from working rows y and y + 1, its mask bytes and strong pixels.
+// Field row y from working rows y and y + 1, its mask bytes and strong
+// pixels. A row is weak and zero (front_end_rows.hpp) but where the weak test
+// fails, and the last column has no column to its right.
 void emit_row(const BlockOutput& out, std::size_t y, const double* top, const double* bottom) {
     const std::size_t w = out.width;
     GradientRecord* rec = out.records + y * w;
     std::uint8_t* used = out.used + y * w;
+    std::fill_n(rec, w, GradientRecord{});
+    std::fill_n(used, w, std::uint8_t{1});
+    out.rows.mark_strong(top, bottom, w - 1, out.strong_bits);
     const auto base = static_cast<std::uint32_t>(y * w);
-    for (std::size_t x = 0; x + 1 < w; ++x) {
-        const GradientRecord r = strong_or_zero(gradient_at(top + x, bottom + x));
-        rec[x] = r;
-        used[x] = r.magnitude <= rho ? 1 : 0;
-        if (r.magnitude > rho) {
-            out.strong.pixels.push_back({base + static_cast<std::uint32_t>(x), r.magnitude});
-            out.strong.max = max_ignoring_nan(out.strong.max, r.magnitude);
+    for (std::size_t word = 0; word < (w + 62) / 64; ++word) {
+        for (std::uint64_t bits = out.strong_bits[word]; bits != 0; bits &= bits - 1) {
+            const std::size_t x = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+            const GradientRecord r = level_line_record(gradient_at(top + x, bottom + x));
+            rec[x] = r;
+            if (r.magnitude > rho) {
+                used[x] = 0;
+                out.strong.pixels.push_back({base + static_cast<std::uint32_t>(x), r.magnitude});
+                out.strong.max = max_ignoring_nan(out.strong.max, r.magnitude);
+            }
         }
     }
-    rec[w - 1] = GradientRecord{};  // no column to the right
-    used[w - 1] = 1;
 }
 
 // The last row has no row below it: undefined records, all used.
@@ -104,21 +92,22 @@ FrontEnd allocate(std::size_t w, std::size_t h) {
 // and two threads appending to neighbours through them took 1.1 to 1.6
 // times the processor time (2048 x 2048, scale 1.0).
 template <class Fill>
-void fill_blocks(FrontEnd& fe, WorkerPool& pool, Fill&& fill) {
+void fill_blocks(FrontEnd& fe, const FrontEndRows& rows, WorkerPool& pool, Fill&& fill) {
     const Blocks blocks{fe.blocks.size(), fe.field.height};
     pool.run(blocks.count, [&](std::size_t b) {
         StrongPixels strong;
-        fill(BlockOutput{fe.field.records.data(), fe.used.data(), strong, fe.field.width}, blocks.begin(b),
-             blocks.end(b));
+        std::vector<std::uint64_t> bits((fe.field.width + 63) / 64);
+        fill(BlockOutput{fe.field.records.data(), fe.used.data(), strong, fe.field.width, rows, bits.data()},
+             blocks.begin(b), blocks.end(b));
         fe.blocks[b] = std::move(strong);
     });
 }
 
 // Scale >= 1: the field straight from the samples, converted row by row.
 template <class T>
-FrontEnd full_scale(std::span<const T> samples, std::size_t w, std::size_t h, WorkerPool& pool) {
+FrontEnd full_scale(std::span<const T> samples, std::size_t w, std::size_t h, WorkerPool& pool, IsaLevel level) {
     FrontEnd fe = allocate(w, h);
-    fill_blocks(fe, pool, [&](const BlockOutput& out, std::size_t y0, std::size_t y1) {
+    fill_blocks(fe, front_end_rows(level), pool, [&](const BlockOutput& out, std::size_t y0, std::size_t y1) {
         FilledLater<double> scratch(std::is_same_v<T, double> ? 0 : 2 * w);
         double* const slots[2] = {scratch.data(), scratch.data() + scratch.size() / 2};
         const double* top = row_values(samples.data() + y0 * w, w, slots[0]);
@@ -146,10 +135,10 @@ struct DownsamplePlan {
     SumTaps sum_taps;
 };
 
-DownsamplePlan downsample_plan(std::size_t w, std::size_t h, double scale, IsaLevel level) {
+DownsamplePlan downsample_plan(std::size_t w, std::size_t h, double scale, SumTaps sum_taps) {
     const ImageSize size = downsampled_size(w, h, scale);
     DownsamplePlan plan{gaussian_kernel(scale), 0, std::vector<std::size_t>(size.width),
-                        std::vector<std::size_t>(size.height), w, h, 0, sum_taps_routine(level)};
+                        std::vector<std::size_t>(size.height), w, h, 0, sum_taps};
     plan.n = plan.kernel.size() / 2;
     plan.ring = std::min(plan.kernel.size(), h);
     for (std::size_t i = 0; i < plan.columns.size(); ++i) plan.columns[i] = downsample_source(i, scale, w);
@@ -224,10 +213,11 @@ void downsampled_block(std::span<const T> samples, const DownsamplePlan& plan, c
 template <class T>
 FrontEnd downsampled(std::span<const T> samples, std::size_t w, std::size_t h, double scale, WorkerPool& pool,
                      IsaLevel level) {
-    const DownsamplePlan plan = downsample_plan(w, h, scale, level);
+    const FrontEndRows rows = front_end_rows(level);
+    const DownsamplePlan plan = downsample_plan(w, h, scale, rows.sum_taps);
     const std::size_t new_w = plan.columns.size(), new_h = plan.rows.size();
     FrontEnd fe = allocate(new_w, new_h);
-    fill_blocks(fe, pool, [&](const BlockOutput& out, std::size_t j0, std::size_t j1) {
+    fill_blocks(fe, rows, pool, [&](const BlockOutput& out, std::size_t j0, std::size_t j1) {
         downsampled_block(samples, plan, out, j0, j1);
     });
     return fe;
@@ -257,7 +247,7 @@ FrontEnd fused_front_end(std::span<const T> samples, std::size_t width, std::siz
                          WorkerPool& pool, IsaLevel level) {
     check_input(samples.size(), width, height);
     if (downsamples(scale)) return downsampled(samples, width, height, scale, pool, level);
-    return full_scale(samples, width, height, pool);
+    return full_scale(samples, width, height, pool, level);
 }
 
 template <class T>

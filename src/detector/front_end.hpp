@@ -41,7 +41,7 @@ inline constexpr std::size_t front_end_block_rows = 32;
 // at least 3 × 3 with fewer than 2^32 pixels. A record whose magnitude is at
 // most rho may be left all zero (no hypot) where a proven bound shows it weak;
 // every other record, the mask and the strong pixels are exactly what the plain
-// stages give. The blur's taps are summed at `level` (gaussian_taps.hpp).
+// stages give. The blur's taps are summed at `level` (front_end_rows.hpp).
 template <class T>
 FrontEnd fused_front_end(std::span<const T> samples, std::size_t width, std::size_t height, double scale,
                          WorkerPool& pool = process_pool(), IsaLevel level = active_isa_level());

@@ -13,11 +13,20 @@ struct Gradient {
     double gx, gy;
 };
 
-// Half-weighted differences of the 2×2 square with top-left samples top[0],
-// bottom[0].
+// Half-weighted differences of the 2×2 square with samples A B over C D,
+// for doubles or for vectors of them, one pixel per lane (the front end's
+// vector rows): one formula for both.
+template <class V>
+[[gnu::always_inline]] inline void square_gradient(V A, V B, V C, V D, V& gx, V& gy) {
+    gx = (((B + D) - A) - C) * 0.5;
+    gy = (((C + D) - A) - B) * 0.5;
+}
+
+// The same for the square with top-left samples top[0], bottom[0].
 inline Gradient gradient_at(const double* top, const double* bottom) {
-    const double A = top[0], B = top[1], C = bottom[0], D = bottom[1];
-    return {(((B + D) - A) - C) * 0.5, (((C + D) - A) - B) * 0.5};
+    Gradient g;
+    square_gradient(top[0], top[1], bottom[0], bottom[1], g.gx, g.gy);
+    return g;
 }
 
 // The gradient's hypot and the gradient turned by a quarter turn over it;
