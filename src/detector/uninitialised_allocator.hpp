@@ -1,6 +1,7 @@
 // The allocator of the detector's per-pixel buffers: it leaves new elements
 // uninitialised and takes large buffers from the platform's large-buffer
-// memory (huge pages where the system has them).
+// memory (huge pages where the system has them), through the cache that
+// keeps them from one call to the next (large_buffer_cache.hpp).
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform.hpp"
+#include "detector/large_buffer_cache.hpp"
 #include "shared.hpp"
 
 namespace trelvane {
@@ -32,13 +33,13 @@ struct UninitialisedAllocator : std::allocator<T> {
     T* allocate(std::size_t n) {
         const std::size_t bytes = checked_mul(n, sizeof(T));
         if (bytes < large_buffer_bytes) return std::allocator<T>::allocate(n);
-        void* p = allocate_large_buffer(bytes);
+        void* p = take_large_buffer(cached_buffer_size(bytes));
         if (!p) throw std::bad_alloc();
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t n) noexcept {
         if (n * sizeof(T) < large_buffer_bytes) return std::allocator<T>::deallocate(p, n);
-        free_large_buffer(p);
+        give_back_large_buffer(p, cached_buffer_size(n * sizeof(T)));
     }
     template <class U, class... Args>
     void construct(U* p, Args&&... args) {
