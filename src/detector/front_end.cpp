@@ -4,8 +4,8 @@
 #include <bit>
 #include <type_traits>
 
-#include "gaussian_downsample.hpp"
 #include "front_end_rows.hpp"
+#include "gaussian_downsample.hpp"
 #include "level_line_field.hpp"
 
 namespace trelvane {
@@ -42,8 +42,10 @@ struct BlockOutput {
 };
 
 // Field row y from working rows y and y + 1, its mask bytes and strong
-// pixels. A row is weak and zero (front_end_rows.hpp) but where the weak test
-// fails, and the last column has no column to its right.
+// pixels. Every record starts zero and every byte used; the pixels the weak
+// test cannot prove weak (front_end_rows.hpp) then get their record, the
+// strong ones a free byte. The last column, with no column to its right,
+// stays as it starts.
 void emit_row(const BlockOutput& out, std::size_t y, const double* top, const double* bottom) {
     const std::size_t w = out.width;
     GradientRecord* rec = out.records + y * w;
