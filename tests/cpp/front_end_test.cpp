@@ -14,6 +14,7 @@
 
 #include "detector/detect_segments_hooks.hpp"
 #include "detector/front_end.hpp"
+#include "detector/large_buffer_cache.hpp"
 #include "detector/pseudo_order.hpp"
 #include "param_names.hpp"
 
@@ -176,6 +177,28 @@ std::vector<std::uint8_t> thin_lines(std::size_t w, std::size_t h) {
         for (std::size_t x = 6; x + 6 < w; x += 6) img[y * w + x] = 220;
     for (std::size_t y = 40; y + 40 < h; y += 70) std::fill_n(img.begin() + y * w + 20, w - 40, 120);
     return img;
+}
+
+// Calls of one size in a row, each on the other image, take the buffers the
+// call before kept, with that image's field and mask still in them: noise,
+// strong nearly everywhere, and bars on a weak ramp. Each call must give its
+// own image's segments.
+TEST(KeptBuffers, CarryNothingIntoTheNextCall) {
+    const std::size_t w = 720, h = 600;  // a field of 5 MB: a kept buffer
+    std::vector<std::vector<std::uint8_t>> images;
+    std::vector<Checked<std::vector<Segment>>> references;
+    for (const Scene kind : {Scene::noise, Scene::bars}) {
+        images.push_back(as_samples<std::uint8_t>(scene(kind, w, h)));
+        references.push_back(run_pipeline(Pipeline::reference, std::span<const std::uint8_t>(images.back()), w, h,
+                                          1.0, nullptr, *pools().front()));
+    }
+    for (WorkerPool* pool : pools().first(2))
+        for (std::size_t call = 0; call < 4; ++call) {
+            SCOPED_TRACE(call);
+            const std::span<const std::uint8_t> view(images[call % 2]);
+            expect_same_segments(detect_segments(view, w, h, 1.0, *pool), references[call % 2]);
+            EXPECT_GT(kept_large_buffer_bytes(), 0u);
+        }
 }
 
 // A block speculated `ahead` blocks before its turn, by the committer on
